@@ -1,0 +1,1 @@
+"""The local back end of a desktop image viewer; its native module is `library`."""

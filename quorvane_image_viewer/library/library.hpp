@@ -1,0 +1,35 @@
+// The module's functions, one declaration per row of the function table, and the
+// names and helpers the subsystems share.
+#pragma once
+
+#include "pyxx.hpp"
+
+namespace qv {
+
+// Module globals and attribute names used by more than one subsystem.
+extern const name n_Path, n_Image, n_ImageOps, n_BytesIO, n_datetime, n_hashlib, n_shutil, n_IMAGE_SUFFIXES,
+    n_SAVE_FORMATS, n_is_image, n_open_oriented, n_media_type, n_fmt_key, n_destination, n_save_image,
+    n_thumb_cache_dir;
+extern const name n_suffix, n_stem, n_lower, n_lstrip, n_expanduser, n_resolve, n_is_file, n_is_dir, n_exists,
+    n_name, n_parent, n_stat, n_st_size, n_st_mtime, n_st_mtime_ns, n_mkdir, n_unlink, n_parents, n_exist_ok,
+    n_format, n_quality, n_mode, n_size, n_convert, n_save, n_getvalue, n_open, n_jpg, n_RGB, n_dot;
+
+// Path(value).expanduser().resolve(), with Path looked up at the call.
+ref resolved_path(handle value);
+// target.is_file() and then is_image(target)
+bool is_image_file(handle target);
+// FileNotFoundError(str(path))
+[[noreturn]] void raise_not_found(handle path);
+// The builtins bound once at module execution.
+handle builtin_sorted();
+handle builtin_round();
+
+// ---- module frame ----
+ref is_image(handle path);
+ref media_type(handle suffix);
+ref fmt_key(handle suffix);
+
+// ---- folder browsing ----
+ref list_dir(handle folder, handle show_hidden);
+
+}  // namespace qv

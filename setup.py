@@ -1,0 +1,91 @@
+"""Build the native module quorvane_image_viewer.library from its C++ sources."""
+
+import os
+from glob import glob
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+SRC_DIR = os.path.join("quorvane_image_viewer", "library")
+# Relative, sorted paths: setuptools refuses absolute sources, and a fixed
+# order keeps object lists and link order reproducible between machines.
+SOURCES = sorted(glob(os.path.join(SRC_DIR, "*.cpp")))
+HEADERS = sorted(glob(os.path.join(SRC_DIR, "*.hpp")))
+
+CXX_FLAGS = [
+    "-std=c++20",
+    "-Wall",
+    "-Wextra",
+    "-Werror",
+    "-fvisibility=hidden",
+    "-fvisibility-inlines-hidden",
+    "-O2",
+]
+
+# Flags some interpreters carry in their C build flags that mean nothing to
+# C++: g++ warns about each, and the noise hides real diagnostics.
+C_ONLY_FLAGS = {
+    "-Wstrict-prototypes",
+    "-Wmissing-prototypes",
+    "-Wold-style-definition",
+    "-Wimplicit-function-declaration",
+    "-Werror=implicit-function-declaration",
+    "-Wdeclaration-after-statement",
+    "-Werror=declaration-after-statement",
+    "-Wbad-function-cast",
+    "-Wnested-externs",
+    "-std=c99",
+    "-std=gnu99",
+    "-std=c11",
+    "-std=gnu11",
+    "-std=c17",
+    "-std=gnu17",
+}
+
+# Only the init function may be visible: -fvisibility=hidden does not reach
+# template code from the standard headers, which would otherwise be exported.
+EXPORT_MAP = "{\n  global: PyInit_library;\n  local: *;\n};\n"
+
+
+class BuildExt(build_ext):
+    def build_extensions(self):
+        for attr in ("compiler_so", "compiler", "compiler_cxx"):
+            cmd = getattr(self.compiler, attr, None)
+            if cmd:
+                setattr(self.compiler, attr, [f for f in cmd if f not in C_ONLY_FLAGS])
+        os.makedirs(self.build_temp, exist_ok=True)
+        map_path = os.path.join(self.build_temp, "library.map")
+        with open(map_path, "w", encoding="ascii") as f:
+            f.write(EXPORT_MAP)
+        for ext in self.extensions:
+            ext.extra_link_args = [
+                *ext.extra_link_args,
+                f"-Wl,--version-script={map_path}",
+            ]
+        super().build_extensions()
+
+
+if not SOURCES:
+    raise SystemExit(f"no C++ sources in {SRC_DIR}")
+
+setup(
+    name="quorvane_image_viewer",
+    version="0.1.0",
+    description="Local back end of a desktop image viewer",
+    python_requires=">=3.10",
+    packages=["quorvane_image_viewer"],
+    # The C++ sources sit under the package folder; they are build input only.
+    include_package_data=False,
+    exclude_package_data={"quorvane_image_viewer": ["library/*"]},
+    ext_modules=[
+        Extension(
+            "quorvane_image_viewer.library",
+            sources=SOURCES,
+            depends=HEADERS,
+            language="c++",
+            extra_compile_args=CXX_FLAGS,
+        )
+    ],
+    cmdclass={"build_ext": BuildExt},
+    zip_safe=False,
+)
