@@ -62,7 +62,7 @@ constexpr const char display_source_doc[] =
 // The twenty functions in namespace order; a row without a body is not bound yet.
 const function_spec function_table[] = {
     {"is_image", {{"path", "Path"}}, "bool", nullptr, nullptr, BODY(is_image)},
-    {"open_oriented", {{"path", "Path"}}, "Image.Image", nullptr, nullptr, LATER},
+    {"open_oriented", {{"path", "Path"}}, "Image.Image", nullptr, nullptr, BODY(open_oriented)},
     {"list_dir", {{"folder", "str"}, {"show_hidden", "bool"}}, "dict", defaults_false, nullptr, BODY(list_dir)},
     {"sort_files", {{"files", "list[dict]"}, {"key", "str"}, {"descending", "bool"}}, "list[dict]", nullptr, nullptr,
      LATER},

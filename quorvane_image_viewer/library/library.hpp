@@ -31,5 +31,26 @@ ref fmt_key(handle suffix);
 
 // ---- folder browsing ----
 ref list_dir(handle folder, handle show_hidden);
+ref sort_files(handle files, handle key, handle descending);
+ref home_folder();
+ref make_folder(handle parent, handle name);
+
+// ---- viewing ----
+ref open_oriented(handle path);
+ref display_source(handle path);
+ref thumb_cache_dir();
+ref thumbnail_bytes(handle path, handle long_edge);
+ref file_info(handle path);
+
+// ---- batch edits ----
+ref destination(handle path, handle folder, handle suffix, handle on_conflict);
+ref save_image(handle image, handle dest, handle fmt_key, handle quality);
+ref convert_files(handle paths, handle fmt, handle quality, handle folder, handle on_conflict, handle delete_source);
+ref rotate_files(handle paths, handle degrees, handle keep_original);
+ref resize_files(handle paths, handle basis, handle value, handle width, handle height, handle folder,
+                 handle on_conflict);
+ref rename_file(handle path, handle new_name);
+ref apply_rename_pattern(handle name, handle pattern, handle index, handle folder, handle shot);
+ref delete_files(handle paths);
 
 }  // namespace qv
