@@ -1,0 +1,139 @@
+"""The wheel a user builds offline installs a working module outside the tree.
+
+Set QUORVANE_SKIP_PACKAGING=1 to skip (it compiles the module once more).
+"""
+
+import json
+import os
+import subprocess
+import sys
+import sysconfig
+import textwrap
+import zipfile
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[1]
+EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+
+pytestmark = [
+    pytest.mark.packaging,
+    pytest.mark.skipif(
+        os.environ.get("QUORVANE_SKIP_PACKAGING", "") not in ("", "0"),
+        reason="QUORVANE_SKIP_PACKAGING is set",
+    ),
+]
+
+
+def _env():
+    env = dict(os.environ)
+    # Nothing may come from an index, and nothing from the tree via the path.
+    for name in ("PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV", "PYTHONSTARTUP"):
+        env.pop(name, None)
+    env.update(
+        PIP_NO_INDEX="1",
+        PIP_DISABLE_PIP_VERSION_CHECK="1",
+        PIP_NO_CACHE_DIR="1",
+        PYTHONNOUSERSITE="1",
+    )
+    return env
+
+
+def _run(cmd, cwd):
+    proc = subprocess.run(
+        [str(c) for c in cmd], cwd=cwd, env=_env(), capture_output=True, text=True
+    )
+    assert proc.returncode == 0, (
+        f"{cmd} failed ({proc.returncode})\n"
+        f"--- stdout\n{proc.stdout[-4000:]}\n--- stderr\n{proc.stderr[-4000:]}"
+    )
+    return proc.stdout
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    out = tmp_path_factory.mktemp("wheelhouse")
+    _run(
+        [sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps",
+         "-w", out, "."],
+        cwd=REPO,
+    )
+    wheels = sorted(out.glob("quorvane_image_viewer-*.whl"))
+    assert len(wheels) == 1, wheels
+    return wheels[0]
+
+
+@pytest.fixture(scope="module")
+def venv_python(wheel, tmp_path_factory):
+    venv = tmp_path_factory.mktemp("venv")
+    _run([sys.executable, "-m", "venv", "--system-site-packages", venv], cwd=venv)
+    py = venv / "bin" / "python"
+    if sys.prefix != sys.base_prefix:
+        # This interpreter is itself a venv: --system-site-packages reaches only
+        # the base install, so hand on our own site folders (Pillow lives there).
+        purelib = _run([py, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
+                       cwd=venv).strip()
+        import site
+
+        Path(purelib, "_parent_site.pth").write_text(
+            "".join(p + "\n" for p in site.getsitepackages())
+        )
+    # --ignore-installed: a copy installed system-wide must not satisfy this.
+    _run([py, "-m", "pip", "install", "--no-index", "--no-deps", "--ignore-installed",
+          wheel], cwd=venv)
+    return venv, py
+
+
+@pytest.mark.parametrize(
+    "what, predicate, expected",
+    [
+        ("package __init__", lambda n: n == "quorvane_image_viewer/__init__.py", 1),
+        ("package __main__", lambda n: n == "quorvane_image_viewer/__main__.py", 1),
+        ("module for this interpreter",
+         lambda n: n == f"quorvane_image_viewer/library{EXT_SUFFIX}", 1),
+        ("any native module", lambda n: n.endswith(".so"), 1),
+        ("C++ sources or headers", lambda n: n.endswith((".cpp", ".hpp")), 0),
+        ("files from the build tree", lambda n: n.startswith(("build/", "tests/")), 0),
+    ],
+)
+def test_wheel_contents(wheel, what, predicate, expected):
+    with zipfile.ZipFile(wheel) as zf:
+        names = zf.namelist()
+    assert sum(map(predicate, names)) == expected, (what, names)
+
+
+PROBE = textwrap.dedent(
+    """
+    import json, sys
+    import quorvane_image_viewer
+    import quorvane_image_viewer.library as m
+    print(json.dumps({
+        "package": quorvane_image_viewer.__file__,
+        "module": m.__file__,
+        "listing": m.list_dir(sys.argv[1]),
+    }))
+    """
+)
+
+
+def test_installed_module_runs_outside_the_tree(venv_python, tmp_path):
+    venv, py = venv_python
+    folder = tmp_path / "pictures"
+    (folder / "Photos").mkdir(parents=True)
+    for name in ("a.JPG", "b.png", "notes.txt", ".hidden.png"):
+        (folder / name).write_bytes(b"")
+    elsewhere = tmp_path / "cwd"
+    elsewhere.mkdir()
+
+    out = json.loads(_run([py, "-c", PROBE, folder], cwd=elsewhere))
+
+    for key in ("package", "module"):
+        where = Path(out[key]).resolve()
+        assert where.is_relative_to(venv.resolve()), (key, where)
+        assert not where.is_relative_to(REPO), (key, where)
+    listing = out["listing"]
+    assert list(listing) == ["path", "parent", "folders", "files"]
+    assert listing["path"] == str(folder.resolve())
+    assert [row["name"] for row in listing["folders"]] == ["Photos"]
+    assert sorted(row["name"] for row in listing["files"]) == ["a.JPG", "b.png"]
