@@ -40,10 +40,15 @@ def call_with_dict(func, args, kwargs):
 def vectorcall(func, args, kwnames, kwvalues):
     # Python refuses non-str keyword names before any call; the C API hands
     # them to the function, so this is the only way to reach its own check.
-    api = ctypes.pythonapi.PyObject_Vectorcall
-    api.restype = ctypes.py_object
-    api.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
-                    ctypes.py_object]
+    argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    try:
+        api = ctypes.pythonapi.PyObject_Vectorcall
+        api.restype = ctypes.py_object
+        api.argtypes = argtypes
+    except AttributeError:
+        # 3.10 only has it inline: call the object's own entry, which follows its header.
+        entry = ctypes.c_void_p.from_address(id(func) + ctypes.sizeof(ctypes.c_ssize_t) * 2).value
+        api = ctypes.PYFUNCTYPE(ctypes.py_object, *argtypes)(entry)
     stack = (ctypes.py_object * (len(args) + len(kwvalues) + 1))(*args, *kwvalues)
     return api(func, stack, len(args), tuple(kwnames) or None)
 
