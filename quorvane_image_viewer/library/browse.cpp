@@ -1,4 +1,4 @@
-// Folder browsing: listing one folder level.
+// Folder browsing: listing one folder level, ordering a listing, and the user's places.
 #include "library.hpp"
 
 namespace qv {
@@ -6,7 +6,8 @@ namespace qv {
 namespace {
 
 const name n_iterdir{"iterdir"}, n_path{"path"}, n_mtime{"mtime"}, n_kind{"kind"}, n_dir{"dir"}, n_image{"image"},
-    n_folders{"folders"}, n_files{"files"}, n_sort{"sort"}, n_key{"key"}, n_startswith{"startswith"};
+    n_folders{"folders"}, n_files{"files"}, n_sort{"sort"}, n_key{"key"}, n_startswith{"startswith"},
+    n_date{"date"}, n_type{"type"}, n_home{"home"}, n_Pictures{"Pictures"};
 
 // entry.stat(), or an empty ref when it raises OSError: such entries are left out.
 ref stat_or_skip(handle entry) {
@@ -27,7 +28,10 @@ ref listing_row(handle entry, handle entry_name, handle stat) {
     return row;
 }
 
-// Sort key of a folder row: its name lower-cased, computed without a Python frame.
+// Sort keys are computed in C++ so that a sort runs no Python frame per row.
+// Each key is a METH_O builtin whose bound `self` carries what the order needs.
+
+// row["name"].lower(): the name order, and the order of a listing's folders.
 PyObject* lowered_name_key(PyObject*, PyObject* row) {
     try {
         return handle(row).item(n_name).method(n_lower).release();
@@ -36,7 +40,39 @@ PyObject* lowered_name_key(PyObject*, PyObject* row) {
     }
 }
 
+// row[self], unconverted: the size and date orders.
+PyObject* row_value_key(PyObject* row_key, PyObject* row) {
+    try {
+        return handle(row).item(row_key).release();
+    } catch (error_already_set&) {
+        return nullptr;
+    }
+}
+
+// Path(row["name"]).suffix.lower(), with `self` the Path the sort call looked up.
+PyObject* lowered_suffix_key(PyObject* path_type, PyObject* row) {
+    try {
+        return handle(path_type)(handle(row).item(n_name)).attr(n_suffix).method(n_lower).release();
+    } catch (error_already_set&) {
+        return nullptr;
+    }
+}
+
 PyMethodDef lowered_name_def = {"lowered_name", lowered_name_key, METH_O, nullptr};
+PyMethodDef row_value_def = {"row_value", row_value_key, METH_O, nullptr};
+PyMethodDef lowered_suffix_def = {"lowered_suffix", lowered_suffix_key, METH_O, nullptr};
+
+ref key_function(PyMethodDef& def, handle bound) { return steal(PyCFunction_New(&def, bound.ptr())); }
+
+// The order table, compared by equality in its order; anything else orders by name.
+ref order_key(handle key) {
+    if (key.equals(n_size)) return key_function(row_value_def, n_size);
+    if (key.equals(n_date)) return key_function(row_value_def, n_mtime);
+    if (key.equals(n_type)) return key_function(lowered_suffix_def, global(n_Path));
+    return key_function(lowered_name_def, handle());
+}
+
+ref joined(handle base, handle part) { return steal(PyNumber_TrueDivide(base.ptr(), part.ptr())); }
 
 }  // namespace
 
@@ -60,8 +96,7 @@ ref list_dir(handle folder, handle show_hidden) {
             append(files, row);
         }
     }
-    ref key = steal(PyCFunction_New(&lowered_name_def, nullptr));
-    method_kw(folders, n_sort, {}, {{n_key, key}});
+    method_kw(folders, n_sort, {}, {{n_key, key_function(lowered_name_def, handle())}});
 
     ref listing = new_dict();
     listing.set_item(n_path, root.str());
@@ -70,6 +105,29 @@ ref list_dir(handle folder, handle show_hidden) {
     listing.set_item(n_folders, folders);
     listing.set_item(n_files, files);
     return listing;
+}
+
+ref sort_files(handle files, handle key, handle descending) {
+    ref sort_key = order_key(key);
+    ref ordered = call_kw(builtin_sorted(), {files}, {{n_key, sort_key}});
+    // Reversing the ascending result mirrors ties too, unlike sorted(reverse=True).
+    if (descending.truthy() && PyList_Reverse(ordered.ptr()) < 0) throw_error();
+    return ordered;
+}
+
+ref home_folder() {
+    ref pictures = joined(global(n_Path).attr(n_home)(), n_Pictures);
+    if (pictures.method(n_is_dir).truthy()) return pictures.str();
+    return global(n_Path).attr(n_home)().str();
+}
+
+ref make_folder(handle parent, handle name) {
+    ref root = resolved_path(parent);
+    ref cleaned = global(n_Path)(name).attr(n_name);
+    if (!cleaned.truthy()) raise(PyExc_ValueError, "bad name");
+    ref dest = joined(root, cleaned);
+    method_kw(dest, n_mkdir, {}, {{n_parents, boolean(false)}, {n_exist_ok, boolean(false)}});
+    return dest.str();
 }
 
 }  // namespace qv

@@ -65,7 +65,7 @@ const function_spec function_table[] = {
     {"open_oriented", {{"path", "Path"}}, "Image.Image", nullptr, nullptr, BODY(open_oriented)},
     {"list_dir", {{"folder", "str"}, {"show_hidden", "bool"}}, "dict", defaults_false, nullptr, BODY(list_dir)},
     {"sort_files", {{"files", "list[dict]"}, {"key", "str"}, {"descending", "bool"}}, "list[dict]", nullptr, nullptr,
-     LATER},
+     BODY(sort_files)},
     {"file_info", {{"path", "str"}}, "dict", nullptr, nullptr, LATER},
     {"thumb_cache_dir", {}, "Path", nullptr, nullptr, LATER},
     {"thumbnail_bytes", {{"path", "str"}, {"long_edge", "int"}}, "bytes", defaults_256, nullptr, LATER},
@@ -96,13 +96,13 @@ const function_spec function_table[] = {
       {"on_conflict", "str"},
       {"delete_source", "bool"}},
      "list[str]", nullptr, nullptr, LATER},
-    {"rename_file", {{"path", "str"}, {"new_name", "str"}}, "str", nullptr, nullptr, LATER},
+    {"rename_file", {{"path", "str"}, {"new_name", "str"}}, "str", nullptr, nullptr, BODY(rename_file)},
     {"apply_rename_pattern",
      {{"name", "str"}, {"pattern", "str"}, {"index", "int"}, {"folder", "str"}, {"shot", "str | None"}},
-     "str", nullptr, nullptr, LATER},
-    {"delete_files", {{"paths", "list[str]"}}, "list[str]", nullptr, nullptr, LATER},
-    {"make_folder", {{"parent", "str"}, {"name", "str"}}, "str", nullptr, nullptr, LATER},
-    {"home_folder", {}, "str", nullptr, nullptr, LATER},
+     "str", nullptr, nullptr, BODY(apply_rename_pattern)},
+    {"delete_files", {{"paths", "list[str]"}}, "list[str]", nullptr, nullptr, BODY(delete_files)},
+    {"make_folder", {{"parent", "str"}, {"name", "str"}}, "str", nullptr, nullptr, BODY(make_folder)},
+    {"home_folder", {}, "str", nullptr, nullptr, BODY(home_folder)},
 };
 
 // ---- create step ----

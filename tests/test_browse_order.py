@@ -1,0 +1,128 @@
+"""Ordering a listing's rows, the starting folder, and creating folders."""
+
+import os
+import pathlib
+import sys
+
+import pytest
+
+import quorvane_image_viewer.library as lib
+
+
+def row(name, size=0, mtime=0):
+    return {"name": name, "path": "/x/" + name, "mtime": mtime, "size": size, "kind": "image"}
+
+
+def names(rows):
+    return [r["name"] for r in rows]
+
+
+@pytest.fixture
+def home(tmp_path, monkeypatch):
+    folder = tmp_path / "home"
+    folder.mkdir()
+    monkeypatch.setenv("HOME", str(folder))
+    return folder
+
+
+SAMPLE = [row("b.png", 10, 300), row("A.jpg", 10, 100), row("c.GIF", 5, 200), row("README", 10, 100)]
+BY_NAME = ["A.jpg", "b.png", "c.GIF", "README"]
+
+
+@pytest.mark.parametrize(
+    "key, ascending",
+    [
+        ("name", BY_NAME),
+        ("size", ["c.GIF", "b.png", "A.jpg", "README"]),
+        ("date", ["A.jpg", "README", "c.GIF", "b.png"]),
+        # empty suffix first; no name order within one suffix
+        ("type", ["README", "c.GIF", "A.jpg", "b.png"]),
+        # matched exactly, so anything else is the name order
+        ("Size", BY_NAME), ("", BY_NAME), (None, BY_NAME), (10, BY_NAME),
+    ],
+)
+def test_orders_and_descending_is_the_mirror(key, ascending):
+    files = list(SAMPLE)
+    assert names(lib.sort_files(files, key, False)) == ascending
+    # ties come out mirrored too: a reverse of the ascending result, not reverse=True
+    assert names(lib.sort_files(iter(files), key, "yes")) == ascending[::-1]
+    assert files == SAMPLE and lib.sort_files([], key, True) == []
+
+
+def test_result_is_a_new_list_of_the_very_rows():
+    files = [row("b"), row("a")]
+    ordered = lib.sort_files(files, "name", False)
+    assert ordered is not files and names(files) == ["b", "a"]
+    assert ordered[0] is files[1] and ordered[1] is files[0]
+
+
+def test_type_order_finds_path_at_call_time(monkeypatch):
+    class Reversed(type(pathlib.Path())):
+        suffix = property(lambda self: self.name[::-1])
+
+    monkeypatch.setattr(lib, "Path", Reversed)
+    assert names(lib.sort_files([row("ab"), row("ba")], "type", False)) == ["ba", "ab"]
+
+
+@pytest.mark.parametrize(
+    "rows, key, error",
+    [
+        ([{"name": "a"}, {"name": "b"}], "size", KeyError),
+        ([{"size": 1}, {"size": 2}], "name", KeyError),
+        ([row("a", size=None), row("b", size=1)], "size", TypeError),
+        ([row("a"), {"name": 3}], "name", AttributeError),
+        ([row("a"), {"name": b"b.png"}], "type", TypeError),
+        ([row("a"), 7], "date", TypeError),
+        (None, "name", TypeError),
+    ],
+)
+def test_bad_rows_raise_without_leaking(rows, key, error):
+    before = sys.getrefcount(rows)
+    for _ in range(200):
+        with pytest.raises(error):
+            lib.sort_files(rows, key, False)
+    assert sys.getrefcount(rows) == before
+
+
+def test_home_folder_prefers_a_pictures_folder(home, tmp_path):
+    assert lib.home_folder() == str(home)
+    (home / "Pictures").write_text("a file")
+    assert lib.home_folder() == str(home)
+    (home / "Pictures").unlink()
+    (tmp_path / "elsewhere").mkdir()
+    (home / "Pictures").symlink_to(tmp_path / "elsewhere")
+    assert lib.home_folder() == str(home / "Pictures")
+
+
+@pytest.mark.parametrize(
+    "name, created",
+    [("Trips", "Trips"), ("a/b", "b"), ("Trips/", "Trips"), ("a/.", "a"), ("../x", "x"), (".hidden", ".hidden"),
+     ("~", "~"), ("\udcff\udcfe", "\udcff\udcfe")],
+)
+def test_make_folder_uses_the_last_component(tmp_path, name, created):
+    assert lib.make_folder(str(tmp_path), name) == str(tmp_path / created)
+    assert os.listdir(tmp_path) == [created] and (tmp_path / created).is_dir()
+
+
+@pytest.mark.parametrize(
+    "name, error",
+    [("", ValueError), (".", ValueError), ("/", ValueError), ("//.//", ValueError),
+     (None, TypeError), (b"x", TypeError), ("a\0b", ValueError)],
+)
+def test_make_folder_bad_names_change_nothing(tmp_path, name, error):
+    with pytest.raises(error) as info:
+        lib.make_folder(str(tmp_path), name)
+    assert error is TypeError or str(info.value) in ("bad name", "embedded null byte")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_make_folder_conflicts_missing_parent_and_tilde(tmp_path, home):
+    lib.make_folder(tmp_path, "Trips")
+    (tmp_path / "file").write_text("")
+    for taken in ["Trips", "file", ".."]:
+        with pytest.raises(FileExistsError):
+            lib.make_folder(str(tmp_path), taken)
+    with pytest.raises(FileNotFoundError):
+        lib.make_folder(str(tmp_path / "no" / "such"), "x")
+    assert not (tmp_path / "no").exists()
+    assert lib.make_folder("~", "Trips") == str(home.resolve() / "Trips")
