@@ -126,3 +126,36 @@ def test_make_folder_conflicts_missing_parent_and_tilde(tmp_path, home):
         lib.make_folder(str(tmp_path / "no" / "such"), "x")
     assert not (tmp_path / "no").exists()
     assert lib.make_folder("~", "Trips") == str(home.resolve() / "Trips")
+
+
+from hypothesis import given, settings, strategies as st
+
+# Keys of every shape the native sort treats apart: small and huge ints, bools,
+# floats, ASCII and non-ASCII names, names with NUL bytes and shared prefixes.
+_names = st.one_of(st.text(alphabet="aAbB_.0", max_size=12), st.text(max_size=10),
+                   st.sampled_from(["img_0001.jpg", "IMG_0001.JPG", "img_000", "a\x00", "a", "é.png"]))
+_numbers = st.one_of(st.integers(-3, 3), st.integers(-2**70, 2**70), st.booleans(),
+                     st.floats(allow_nan=False, width=32))
+
+
+def reference(files, key, descending):
+    if key == "size":
+        ordered = sorted(files, key=lambda r: r["size"])
+    elif key == "date":
+        ordered = sorted(files, key=lambda r: r["mtime"])
+    elif key == "type":
+        ordered = sorted(files, key=lambda r: pathlib.Path(r["name"]).suffix.lower())
+    else:
+        ordered = sorted(files, key=lambda r: r["name"].lower())
+    if descending:
+        ordered.reverse()
+    return ordered
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(_names, _numbers, _numbers), max_size=40),
+       st.sampled_from(["name", "size", "date", "type"]), st.booleans())
+def test_same_rows_in_the_same_order_as_sorted(specs, key, descending):
+    files = [row(n, s, m) for n, s, m in specs]
+    ordered = lib.sort_files(files, key, descending)
+    assert [id(r) for r in ordered] == [id(r) for r in reference(files, key, descending)]
