@@ -145,9 +145,10 @@ void write_atomically(handle image, handle dest, handle pil, handle quality) {
     ref os = module_named(n_os);
     ref os_path = os.attr(n_path);
     // A link is written through, as writing in place would: the file it names is replaced.
-    ref target = os_path.attr(n_realpath)(os.attr(n_fsdecode)(dest));
+    ref given = os.attr(n_fsdecode)(dest);
+    ref target = os_path.attr(n_realpath)(given);
     ref old = stat_if_present(os, target);
-    if (old) refuse_if_protected(os, target, dest);
+    if (old) refuse_if_protected(os, target, given);
     ref fd;
     ref tmp = create_temporary(os, os_path.attr(n_dirname)(target), fd);
     bool fd_owned = true;
