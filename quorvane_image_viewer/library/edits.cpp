@@ -1,0 +1,341 @@
+// Batch edits: output placement, image encoding, and the convert, rotate and resize batches.
+#include "library.hpp"
+
+#include <cerrno>
+
+namespace qv {
+
+namespace {
+
+const name n_jpeg{"jpeg"}, n_jpe{"jpe"}, n_jfif{"jfif"}, n_tiff{"tiff"}, n_tif{"tif"}, n_skip{"skip"},
+    n_overwrite{"overwrite"}, n_rename{"rename"}, n_underscore{"_"}, n_backup_folder{"ZEL originals"},
+    n_copy2{"copy2"}, n_rotate{"rotate"}, n_expand{"expand"}, n_resize{"resize"}, n_Resampling{"Resampling"},
+    n_LANCZOS{"LANCZOS"}, n_close{"close"}, n_percent{"percent"}, n_resolution{"resolution"}, n_long{"long"},
+    n_short{"short"}, n_width{"width"}, n_height{"height"}, n_JPEG{"JPEG"};
+// What the atomic write needs from the standard library, imported at the call.
+const name n_os{"os"}, n_io{"io"}, n_path{"path"}, n_fsdecode{"fsdecode"}, n_realpath{"realpath"},
+    n_dirname{"dirname"}, n_join{"join"}, n_urandom{"urandom"}, n_hex{"hex"}, n_tmp{".tmp"}, n_wb{"wb"},
+    n_flush{"flush"}, n_fsync{"fsync"}, n_fileno{"fileno"}, n_chmod{"chmod"}, n_chown{"chown"}, n_replace{"replace"},
+    n_access{"access"}, n_W_OK{"W_OK"}, n_O_WRONLY{"O_WRONLY"}, n_O_CREAT{"O_CREAT"}, n_O_EXCL{"O_EXCL"},
+    n_O_CLOEXEC{"O_CLOEXEC"}, n_st_mode{"st_mode"}, n_st_uid{"st_uid"}, n_st_gid{"st_gid"}, n_fstat{"fstat"},
+    n___fspath__{"__fspath__"};
+
+ref joined(handle parent, handle child) { return steal(PyNumber_TrueDivide(parent.ptr(), child.ptr())); }
+ref negated(handle value) { return steal(PyNumber_Negative(value.ptr())); }
+ref divided(handle a, handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+ref times(handle a, handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
+ref bit_and(handle a, handle b) { return steal(PyNumber_And(a.ptr(), b.ptr())); }
+ref bit_or(handle a, handle b) { return steal(PyNumber_Or(a.ptr(), b.ptr())); }
+ref module_named(handle module) { return steal(PyImport_Import(module.ptr())); }
+
+bool compare(handle a, handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw_error();
+    return r != 0;
+}
+bool differs(handle a, handle b) { return compare(a, b, Py_NE); }
+
+// Runs `body`, then closes `image` on every way out: a derived image's pixels are freed
+// at once, even while a propagating traceback still refers to it.
+template <class F> auto closing(handle image, F&& body) -> decltype(body()) {
+    try {
+        if constexpr (std::is_void_v<decltype(body())>) {
+            body();
+            image.method(n_close);
+        } else {
+            auto result = body();
+            image.method(n_close);
+            return result;
+        }
+    } catch (error_already_set&) {
+        saved_error pending;
+        PyObject* closed = PyObject_CallMethodNoArgs(image.ptr(), n_close.ptr());
+        if (closed) Py_DECREF(closed);
+        else PyErr_Clear();  // the first failure is the one worth reporting
+        pending.restore();
+        throw;
+    }
+}
+
+// The batch skeleton shared by the edit operations: walk `paths`, refuse non-text elements,
+// pass over anything that is not an existing image file, and list what `edit` reports.
+// The first exception ends the walk; whatever was done before it stays done on disk.
+template <class F> ref edit_each_image(handle paths, F&& edit) {
+    ref written = new_list();
+    for_each_element(paths, [&](handle raw) {
+        require_text(raw);
+        ref source = resolved_path(raw);
+        if (!is_image_file(source)) return;
+        append(written, edit(handle(source)));
+    });
+    return written;
+}
+
+// `with open_oriented(source) as image: body(image)`
+template <class F> ref with_upright(handle source, F&& body) {
+    return with(global(n_open_oriented)(source), std::forward<F>(body));
+}
+
+// Pillow writes straight to file objects; only paths get the atomic replacement.
+bool is_path_like(handle dest) {
+    if (PyUnicode_Check(dest.ptr()) || PyBytes_Check(dest.ptr())) return true;
+    return handle(reinterpret_cast<PyObject*>(Py_TYPE(dest.ptr()))).has_attr(n___fspath__);
+}
+
+void encode(handle image, handle target, handle pil, handle quality) {
+    if (quality) method_kw(image, n_save, {target}, {{n_format, pil}, {n_quality, quality}});
+    else method_kw(image, n_save, {target}, {{n_format, pil}});
+}
+
+// os.stat(path), or an empty ref when nothing is there yet.
+ref stat_if_present(handle os, handle path) {
+    try {
+        return os.attr(n_stat)(path);
+    } catch (error_already_set&) {
+        if (clear_if(PyExc_FileNotFoundError)) return ref();
+        throw;
+    }
+}
+
+// A write-protected file stays protected: writing in place would have been refused.
+void refuse_if_protected(handle os, handle target, handle dest) {
+    if (os.attr(n_access)(target, os.attr(n_W_OK)).truthy()) return;
+    errno = EACCES;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_PermissionError, dest.ptr());
+    throw_error();
+}
+
+// A fresh hidden ".<random>.tmp" in `folder`, created exclusively with 0666 less the umask;
+// returns its name and sets `fd`.
+ref create_temporary(handle os, handle folder, ref& fd) {
+    ref flags = bit_or(bit_or(os.attr(n_O_WRONLY), os.attr(n_O_CREAT)),
+                       bit_or(os.attr(n_O_EXCL), os.attr(n_O_CLOEXEC)));
+    ref mode = number(0666);
+    for (int attempt = 0;; ++attempt) {
+        ref token = os.attr(n_urandom)(number(8)).method(n_hex);
+        ref leaf = concat(concat(n_dot, token), n_tmp);
+        ref candidate = os.attr(n_path).attr(n_join)(folder, leaf);
+        try {
+            fd = os.attr(n_open)(candidate, flags, mode);
+            return candidate;
+        } catch (error_already_set&) {
+            if (attempt < 100 && clear_if(PyExc_FileExistsError)) continue;
+            throw;
+        }
+    }
+}
+
+// The replacement keeps the old file's owner where allowed, then its permission bits
+// (chown clears set-id bits, so chmod comes last).
+void carry_over_metadata(handle os, handle tmp, handle fd, handle old) {
+    ref now = os.attr(n_fstat)(fd);
+    if (differs(now.attr(n_st_uid), old.attr(n_st_uid)) || differs(now.attr(n_st_gid), old.attr(n_st_gid))) {
+        try {
+            os.attr(n_chown)(tmp, old.attr(n_st_uid), old.attr(n_st_gid));
+        } catch (error_already_set&) {
+            if (!clear_if(PyExc_PermissionError)) throw;
+        }
+    }
+    os.attr(n_chmod)(tmp, bit_and(old.attr(n_st_mode), number(07777)));
+}
+
+// Encodes into a temporary file beside the target, then renames it over the target: a failed
+// encoding, a full disk or an interrupted process never leaves a truncated file behind.
+void write_atomically(handle image, handle dest, handle pil, handle quality) {
+    ref os = module_named(n_os);
+    ref os_path = os.attr(n_path);
+    // A link is written through, as writing in place would: the file it names is replaced.
+    ref given = os.attr(n_fsdecode)(dest);
+    ref target = os_path.attr(n_realpath)(given);
+    ref old = stat_if_present(os, target);
+    if (old) refuse_if_protected(os, target, given);
+    ref fd;
+    ref tmp = create_temporary(os, os_path.attr(n_dirname)(target), fd);
+    bool fd_owned = true;
+    try {
+        ref file = module_named(n_io).attr(n_open)(fd, n_wb);
+        fd_owned = false;
+        with(file, [&](handle out) {
+            encode(image, out, pil, quality);
+            out.method(n_flush);
+            // the bytes reach the disk before the name does
+            os.attr(n_fsync)(out.method(n_fileno));
+            if (old) carry_over_metadata(os, tmp, out.method(n_fileno), old);
+        });
+        os.attr(n_replace)(tmp, target);
+    } catch (error_already_set&) {
+        saved_error pending;
+        try {
+            if (fd_owned) os.attr(n_close)(fd);
+            os.attr(n_unlink)(tmp);
+        } catch (error_already_set&) {
+            PyErr_Clear();  // the encoding failure is what the caller needs to see
+        }
+        pending.restore();
+        throw;
+    }
+}
+
+// The larger (or smaller) of two sizes, as max() and min() pick them.
+ref larger(handle a, handle b) { return borrow(compare(b, a, Py_GT) ? b : a); }
+ref smaller(handle a, handle b) { return borrow(compare(b, a, Py_LT) ? b : a); }
+
+// round(x), but never below one pixel.
+ref side(handle x) {
+    ref one = number(1);
+    ref r = builtin_round()(x);
+    return less(r, one) ? one : r;
+}
+
+// int(given or 1), but never below one pixel.
+ref exact_side(handle given) {
+    ref one = number(1);
+    ref r = to_int(given.truthy() ? given : handle(one));
+    return less(r, one) ? one : r;
+}
+
+ref pair(handle a, handle b) { return steal(PyTuple_Pack(2, a.ptr(), b.ptr())); }
+
+// w, h = size
+void unpack_size(handle size, ref& w, ref& h) {
+    ref items = steal(PySequence_Tuple(size.ptr()));
+    Py_ssize_t count = PyTuple_GET_SIZE(items.ptr());
+    if (count > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (count < 2) raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", count);
+    w = borrow(PyTuple_GET_ITEM(items.ptr(), 0));
+    h = borrow(PyTuple_GET_ITEM(items.ptr(), 1));
+}
+
+// The new size under one of the six size rules.
+ref new_size(handle basis, handle value, handle width, handle height, handle w, handle h) {
+    if (basis.equals(n_percent)) {
+        ref scale = divided(to_float(value), number(100));
+        return pair(side(times(w, scale)), side(times(h, scale)));
+    }
+    if (basis.equals(n_resolution)) return pair(exact_side(width), exact_side(height));
+    if (basis.equals(n_long)) {
+        ref scale = divided(to_float(value), larger(w, h));
+        return pair(side(times(w, scale)), side(times(h, scale)));
+    }
+    if (basis.equals(n_short)) {
+        ref scale = divided(to_float(value), smaller(w, h));
+        return pair(side(times(w, scale)), side(times(h, scale)));
+    }
+    if (basis.equals(n_width)) {
+        ref v = to_float(value);
+        ref scale = divided(v, w);
+        return pair(side(v), side(times(h, scale)));
+    }
+    if (basis.equals(n_height)) {
+        ref v = to_float(value);
+        ref scale = divided(v, h);
+        return pair(side(times(w, scale)), side(v));
+    }
+    raise(PyExc_ValueError, "unknown basis");
+}
+
+// The format a turned file is written back in: its own suffix through the aliases.
+ref own_format_key(handle source) {
+    ref key = source.attr(n_suffix).method(n_lower).method(n_lstrip, n_dot);
+    if (key.equals(n_tiff)) return borrow(n_tif);
+    if (key.equals(n_jpe) || key.equals(n_jfif)) return borrow(n_jpg);
+    return key;
+}
+
+}  // namespace
+
+ref destination(handle path, handle folder, handle suffix, handle on_conflict) {
+    ref parent = folder.truthy() ? resolved_path(folder) : path.attr(n_parent);
+    method_kw(parent, n_mkdir, {}, {{n_parents, Py_True}, {n_exist_ok, Py_True}});
+    ref stem = path.attr(n_stem);
+    ref name = concat(stem, suffix.is_none() ? path.attr(n_suffix) : borrow(suffix));
+    ref dest = joined(parent, name);
+    if (dest.method(n_resolve).equals(path.method(n_resolve))) return dest;
+    if (!dest.method(n_exists).truthy()) return dest;
+    if (on_conflict.equals(n_skip)) raise_with(PyExc_FileExistsError, dest.str());
+    if (on_conflict.equals(n_overwrite)) return dest;
+    ref named = global(n_Path)(name);
+    ref numbered_stem = concat(named.attr(n_stem), n_underscore);
+    ref numbered_suffix = named.attr(n_suffix);
+    for (long long n = 1;; ++n) {
+        ref candidate = joined(parent, concat(concat(numbered_stem, number(n).str()), numbered_suffix));
+        if (!candidate.method(n_exists).truthy()) return candidate;
+    }
+}
+
+ref save_image(handle image, handle dest, handle fmt_key, handle quality) {
+    ref pil = global(n_SAVE_FORMATS).item(fmt_key.equals(n_jpeg) ? handle(n_jpg) : fmt_key);
+    ref converted;
+    if ((fmt_key.equals(n_jpg) || fmt_key.equals(n_jpeg)) && differs(image.attr(n_mode), n_RGB))
+        converted = image.method(n_convert, n_RGB);
+    handle to_write = converted ? handle(converted) : image;
+    auto write = [&] {
+        ref q;
+        if (pil.equals(n_JPEG)) {
+            ref hundred = number(100), one = number(1);
+            ref capped = compare(hundred, quality, Py_LT) ? hundred : borrow(quality);
+            q = compare(capped, one, Py_GT) ? capped : one;
+        }
+        if (is_path_like(dest)) write_atomically(to_write, dest, pil, q);
+        else encode(to_write, dest, pil, q);
+    };
+    if (converted) closing(converted, write);
+    else write();
+    return borrow(none());
+}
+
+ref convert_files(handle paths, handle fmt, handle quality, handle folder, handle on_conflict, handle delete_source) {
+    ref key = fmt.method(n_lower);
+    require_text(key);
+    if (!contains(global(n_SAVE_FORMATS), key)) raise(PyExc_ValueError, "unsupported format");
+    ref suffix = concat(n_dot, key);
+    return edit_each_image(paths, [&](handle source) {
+        ref dest = global(n_destination)(source, folder, suffix, on_conflict);
+        with_upright(source, [&](handle image) { return global(n_save_image)(image, dest, key, quality); });
+        if (delete_source.truthy() && differs(dest.method(n_resolve), source.method(n_resolve)))
+            source.method(n_unlink);
+        return dest.str();
+    });
+}
+
+ref rotate_files(handle paths, handle degrees, handle keep_original) {
+    if (!degrees.equals(number(90)) && !degrees.equals(number(-90)) && !degrees.equals(number(180)) &&
+        !degrees.equals(number(270)))
+        raise(PyExc_ValueError, "degrees must be 90, -90, 180, or 270");
+    return edit_each_image(paths, [&](handle source) {
+        return with_upright(source, [&](handle image) {
+            ref turned = method_kw(image, n_rotate, {negated(degrees)}, {{n_expand, Py_True}});
+            return closing(turned, [&] {
+                if (keep_original.truthy()) {
+                    ref backup = joined(source.attr(n_parent), n_backup_folder);
+                    method_kw(backup, n_mkdir, {}, {{n_exist_ok, Py_True}});
+                    ref copy2 = global(n_shutil).attr(n_copy2);
+                    copy2(source, global(n_destination)(source, backup.str(), none(), n_rename));
+                }
+                global(n_save_image)(turned, source, own_format_key(source), number(90));
+                return source.str();
+            });
+        });
+    });
+}
+
+ref resize_files(handle paths, handle basis, handle value, handle width, handle height, handle folder,
+                 handle on_conflict) {
+    return edit_each_image(paths, [&](handle source) {
+        return with_upright(source, [&](handle image) {
+            ref w, h;
+            unpack_size(image.attr(n_size), w, h);
+            ref size = new_size(basis, value, width, height, w, h);
+            ref lanczos = global(n_Image).attr(n_Resampling).attr(n_LANCZOS);
+            ref resized = image.method(n_resize, size, lanczos);
+            return closing(resized, [&] {
+                ref dest = global(n_destination)(source, folder, none(), on_conflict);
+                ref save = global(n_save_image);
+                save(resized, dest, global(n_fmt_key)(dest.attr(n_suffix)), number(90));
+                return dest.str();
+            });
+        });
+    });
+}
+
+}  // namespace qv
