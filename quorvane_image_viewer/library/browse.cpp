@@ -224,7 +224,6 @@ ref sorted_by(handle files, const order_key_fn& sort_key) {
     return ordered_rows(rows, keys);
 }
 
-ref joined(handle base, handle part) { return steal(PyNumber_TrueDivide(base.ptr(), part.ptr())); }
 
 }  // namespace
 

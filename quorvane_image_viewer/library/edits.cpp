@@ -1,4 +1,5 @@
-// Batch edits: output placement, image encoding, and the convert, rotate and resize batches.
+// Batch edits: output placement, image encoding, the convert, rotate and resize batches,
+// renaming one file, rename patterns, and deleting image files.
 #include "library.hpp"
 
 #include <cerrno>
@@ -12,6 +13,10 @@ const name n_jpeg{"jpeg"}, n_jpe{"jpe"}, n_jfif{"jfif"}, n_tiff{"tiff"}, n_tif{"
     n_copy2{"copy2"}, n_rotate{"rotate"}, n_expand{"expand"}, n_resize{"resize"}, n_Resampling{"Resampling"},
     n_LANCZOS{"LANCZOS"}, n_close{"close"}, n_percent{"percent"}, n_resolution{"resolution"}, n_long{"long"},
     n_short{"short"}, n_width{"width"}, n_height{"height"}, n_JPEG{"JPEG"};
+const name n_count{"count"}, n_now{"now"}, n_year{"year"},
+    n_month{"month"}, n_day{"day"}, n_dotdot{".."}, n_hash{"#"}, n_empty{""}, n_spec_year{"04d"},
+    n_spec_two{"02d"}, n_token_year{"[%YYYY]"}, n_token_month{"[%MM]"}, n_token_day{"[%DD]"},
+    n_token_folder{"[%P]"}, n_token_stem{"[%N]"}, n_token_shot{"[%PD]"};
 // What the atomic write needs from the standard library, imported at the call.
 const name n_os{"os"}, n_io{"io"}, n_path{"path"}, n_fsdecode{"fsdecode"}, n_realpath{"realpath"},
     n_dirname{"dirname"}, n_join{"join"}, n_urandom{"urandom"}, n_hex{"hex"}, n_tmp{".tmp"}, n_wb{"wb"},
@@ -20,7 +25,6 @@ const name n_os{"os"}, n_io{"io"}, n_path{"path"}, n_fsdecode{"fsdecode"}, n_rea
     n_O_CLOEXEC{"O_CLOEXEC"}, n_st_mode{"st_mode"}, n_st_uid{"st_uid"}, n_st_gid{"st_gid"}, n_fstat{"fstat"},
     n___fspath__{"__fspath__"};
 
-ref joined(handle parent, handle child) { return steal(PyNumber_TrueDivide(parent.ptr(), child.ptr())); }
 ref negated(handle value) { return steal(PyNumber_Negative(value.ptr())); }
 ref divided(handle a, handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
 ref times(handle a, handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
@@ -28,12 +32,6 @@ ref bit_and(handle a, handle b) { return steal(PyNumber_And(a.ptr(), b.ptr())); 
 ref bit_or(handle a, handle b) { return steal(PyNumber_Or(a.ptr(), b.ptr())); }
 ref module_named(handle module) { return steal(PyImport_Import(module.ptr())); }
 
-bool compare(handle a, handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw_error();
-    return r != 0;
-}
-bool differs(handle a, handle b) { return compare(a, b, Py_NE); }
 
 // Runs `body`, then closes `image` on every way out: a derived image's pixels are freed
 // at once, even while a propagating traceback still refers to it.
@@ -194,17 +192,6 @@ ref exact_side(handle given) {
     return less(r, one) ? one : r;
 }
 
-ref pair(handle a, handle b) { return steal(PyTuple_Pack(2, a.ptr(), b.ptr())); }
-
-// w, h = size
-void unpack_size(handle size, ref& w, ref& h) {
-    ref items = steal(PySequence_Tuple(size.ptr()));
-    Py_ssize_t count = PyTuple_GET_SIZE(items.ptr());
-    if (count > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (count < 2) raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", count);
-    w = borrow(PyTuple_GET_ITEM(items.ptr(), 0));
-    h = borrow(PyTuple_GET_ITEM(items.ptr(), 1));
-}
 
 // The new size under one of the six size rules.
 ref new_size(handle basis, handle value, handle width, handle height, handle w, handle h) {
@@ -240,6 +227,20 @@ ref own_format_key(handle source) {
     if (key.equals(n_tiff)) return borrow(n_tif);
     if (key.equals(n_jpe) || key.equals(n_jfif)) return borrow(n_jpg);
     return key;
+}
+
+// format(value, spec) as the builtin does it
+ref formatted(handle value, handle spec) { return steal(PyObject_Format(value.ptr(), spec.ptr())); }
+
+// text.replace(token, value) over every occurrence
+ref replaced(handle text, handle token, handle value) { return text.method(n_replace, token, value); }
+
+// A pattern must be exactly a str; None fails as its missing replace() would.
+void require_pattern(handle pattern) {
+    if (PyUnicode_CheckExact(pattern.ptr())) return;
+    if (pattern.is_none())
+        raise_format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "replace");
+    require_text(pattern);
 }
 
 }  // namespace
@@ -323,8 +324,7 @@ ref resize_files(handle paths, handle basis, handle value, handle width, handle 
                  handle on_conflict) {
     return edit_each_image(paths, [&](handle source) {
         return with_upright(source, [&](handle image) {
-            ref w, h;
-            unpack_size(image.attr(n_size), w, h);
+            auto [w, h] = unpack_pair(image.attr(n_size));
             ref size = new_size(basis, value, width, height, w, h);
             ref lanczos = global(n_Image).attr(n_Resampling).attr(n_LANCZOS);
             ref resized = image.method(n_resize, size, lanczos);
@@ -335,6 +335,51 @@ ref resize_files(handle paths, handle basis, handle value, handle width, handle 
                 return dest.str();
             });
         });
+    });
+}
+
+ref rename_file(handle path, handle new_name) {
+    ref source = resolved_path(path);
+    if (!source.method(n_is_file).truthy()) raise_not_found(source);
+    ref cleaned = global(n_Path)(new_name).attr(n_name);
+    if (!cleaned.truthy() || cleaned.equals(n_dot) || cleaned.equals(n_dotdot)) raise(PyExc_ValueError, "bad name");
+    ref dest = joined(source.attr(n_parent), cleaned);
+    if (dest.method(n_exists).truthy() && !dest.method(n_resolve).equals(source.method(n_resolve)))
+        raise_with(PyExc_FileExistsError, dest.str());
+    source.method(n_rename, dest);
+    return dest.str();
+}
+
+ref apply_rename_pattern(handle name, handle pattern, handle index, handle folder, handle shot) {
+    ref stem = global(n_Path)(name).attr(n_stem);
+    ref suffix = global(n_Path)(name).attr(n_suffix);
+    ref now = global(n_datetime).attr(n_now)();
+    require_pattern(pattern);
+    ref text = borrow(pattern);
+
+    text = replaced(text, n_token_year, formatted(now.attr(n_year), n_spec_year));
+    text = replaced(text, n_token_month, formatted(now.attr(n_month), n_spec_two));
+    text = replaced(text, n_token_day, formatted(now.attr(n_day), n_spec_two));
+    text = replaced(text, n_token_folder, folder);
+    text = replaced(text, n_token_stem, stem);
+    text = replaced(text, n_token_shot, shot.truthy() ? handle(shot) : handle(n_empty));
+
+    ref width = text.method(n_count, n_hash);
+    if (width.truthy()) {
+        ref spec = steal(PyUnicode_FromFormat("0%Sd", width.ptr()));
+        ref counter = formatted(index, spec);
+        // Only a single unbroken run of every "#" takes the counter.
+        ref run = steal(PyNumber_Multiply(n_hash.ptr(), width.ptr()));
+        text = text.method(n_replace, run, counter, number(1));
+        text = replaced(text, n_hash, n_empty);
+    }
+    return concat(text, suffix);
+}
+
+ref delete_files(handle paths) {
+    return edit_each_image(paths, [&](handle source) {
+        source.method(n_unlink);
+        return source.str();
     });
 }
 

@@ -14,6 +14,8 @@ extern const name n_suffix, n_stem, n_lower, n_lstrip, n_expanduser, n_resolve, 
     n_name, n_parent, n_stat, n_st_size, n_st_mtime, n_st_mtime_ns, n_mkdir, n_unlink, n_parents, n_exist_ok,
     n_format, n_quality, n_mode, n_size, n_convert, n_save, n_getvalue, n_open, n_jpg, n_RGB, n_dot;
 
+// parent / child, as pathlib joins
+inline ref joined(handle parent, handle child) { return steal(PyNumber_TrueDivide(parent.ptr(), child.ptr())); }
 // Path(value).expanduser().resolve(), with Path looked up at the call.
 ref resolved_path(handle value);
 // target.is_file() and then is_image(target)

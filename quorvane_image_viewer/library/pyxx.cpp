@@ -149,10 +149,21 @@ void handle::set_item(handle key, handle value) const {
 ref to_int(handle value) { return steal(PyNumber_Long(value.ptr())); }
 ref to_float(handle value) { return steal(PyNumber_Float(value.ptr())); }
 
-bool less(handle a, handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+bool compare(handle a, handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
     if (r < 0) throw_error();
     return r != 0;
+}
+
+std::pair<ref, ref> unpack_pair(handle value) {
+    ref items[2];
+    Py_ssize_t count = 0;
+    for (ref item : iterate(value)) {
+        if (count == 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        items[count++] = std::move(item);
+    }
+    if (count < 2) raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", count);
+    return {std::move(items[0]), std::move(items[1])};
 }
 
 bool contains(handle container, handle item) {

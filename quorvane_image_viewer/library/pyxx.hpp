@@ -157,7 +157,12 @@ inline handle none() { return handle(Py_None); }
 inline ref py_bool(bool b) { return borrow(boolean(b)); }
 ref to_int(handle value);    // int(value)
 ref to_float(handle value);  // float(value)
-bool less(handle a, handle b);        // a < b
+bool compare(handle a, handle b, int op);  // a <op> b, as PyObject_RichCompareBool
+inline bool less(handle a, handle b) { return compare(a, b, Py_LT); }
+inline bool differs(handle a, handle b) { return compare(a, b, Py_NE); }
+inline ref pair(handle a, handle b) { return steal(PyTuple_Pack(2, a.ptr(), b.ptr())); }
+// first, second = value, with the interpreter's unpacking errors
+std::pair<ref, ref> unpack_pair(handle value);
 bool contains(handle container, handle item);
 ref concat(handle a, handle b);       // a + b
 

@@ -36,23 +36,6 @@ struct camera_field {
 const camera_field camera_fields[] = {{271, &n_make},       {272, &n_model},   {306, &n_datetime_label},
                                       {33434, &n_exposure}, {34855, &n_iso},   {37386, &n_focal}};
 
-ref pair(handle first, handle second) { return steal(PyTuple_Pack(2, first.ptr(), second.ptr())); }
-
-// a / b, as pathlib spells joining
-ref joined(handle a, handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
-
-// first, second = value, with the interpreter's unpacking errors
-std::pair<ref, ref> unpack_two(handle value) {
-    ref items[2];
-    Py_ssize_t count = 0;
-    for (ref item : iterate(value)) {
-        if (count == 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-        items[count++] = std::move(item);
-    }
-    if (count < 2) raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", count);
-    return {std::move(items[0]), std::move(items[1])};
-}
-
 // rgb_image.save(buf, format="JPEG", quality=quality); buf.getvalue()
 ref jpeg_bytes(handle rgb_image, long quality) {
     ref buf = global(n_BytesIO)();
@@ -256,7 +239,7 @@ ref file_info(handle path) {
     ref exif = new_dict();
     info.set_item(n_exif, exif);
     with(global(n_open_oriented)(target), [&](handle image) {
-        auto [width, height] = unpack_two(image.attr(n_size));
+        auto [width, height] = unpack_pair(image.attr(n_size));
         info.set_item(n_width, width);
         info.set_item(n_height, height);
         info.set_item(n_format, image.attr(n_format));
