@@ -17,14 +17,6 @@ def names(rows):
     return [r["name"] for r in rows]
 
 
-@pytest.fixture
-def home(tmp_path, monkeypatch):
-    folder = tmp_path / "home"
-    folder.mkdir()
-    monkeypatch.setenv("HOME", str(folder))
-    return folder
-
-
 SAMPLE = [row("b.png", 10, 300), row("A.jpg", 10, 100), row("c.GIF", 5, 200), row("README", 10, 100)]
 BY_NAME = ["A.jpg", "b.png", "c.GIF", "README"]
 

@@ -24,8 +24,7 @@ def ids(rows):
 
 
 def bound(lib, name):
-    if not hasattr(lib, name):
-        pytest.skip(f"{name} not bound yet")
+    assert hasattr(lib, name), f"{name} is not bound"
     return getattr(lib, name)
 
 

@@ -17,14 +17,6 @@ ROOT = Path(__file__).resolve().parents[1]
 
 
 @pytest.fixture
-def home(tmp_path, monkeypatch):
-    folder = tmp_path / "home"
-    folder.mkdir()
-    monkeypatch.setenv("HOME", str(folder))
-    return folder
-
-
-@pytest.fixture
 def cache(home):
     return home / ".quorvane" / "image_viewer" / "thumbs"
 
