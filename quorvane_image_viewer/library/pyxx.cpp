@@ -463,7 +463,12 @@ PyType_Spec function_type_spec = {
 bool ready_function_type() {
     if (function_type) return true;
     function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
-    return function_type != nullptr;
+    if (!function_type) return false;
+    // The offsets only tell the type where its slots are; as attributes they would read raw pointers.
+    for (const char* offset : {"__dictoffset__", "__vectorcalloffset__"})
+        if (PyDict_DelItemString(function_type->tp_dict, offset) < 0) PyErr_Clear();
+    PyType_Modified(function_type);
+    return true;
 }
 
 ref make_function(const function_spec& spec, handle module_name) {
