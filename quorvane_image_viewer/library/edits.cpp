@@ -8,11 +8,11 @@ namespace qv {
 
 namespace {
 
-const name n_jpeg{"jpeg"}, n_jpe{"jpe"}, n_jfif{"jfif"}, n_tiff{"tiff"}, n_tif{"tif"}, n_skip{"skip"},
+const name n_skip{"skip"},
     n_overwrite{"overwrite"}, n_rename{"rename"}, n_underscore{"_"}, n_backup_folder{"ZEL originals"},
     n_copy2{"copy2"}, n_rotate{"rotate"}, n_expand{"expand"}, n_resize{"resize"}, n_Resampling{"Resampling"},
     n_LANCZOS{"LANCZOS"}, n_close{"close"}, n_percent{"percent"}, n_resolution{"resolution"}, n_long{"long"},
-    n_short{"short"}, n_width{"width"}, n_height{"height"}, n_JPEG{"JPEG"};
+    n_short{"short"}, n_width{"width"}, n_height{"height"};
 const name n_count{"count"}, n_now{"now"}, n_year{"year"},
     n_month{"month"}, n_day{"day"}, n_dotdot{".."}, n_hash{"#"}, n_empty{""}, n_spec_year{"04d"},
     n_spec_two{"02d"}, n_token_year{"[%YYYY]"}, n_token_month{"[%MM]"}, n_token_day{"[%DD]"},
@@ -223,10 +223,7 @@ ref new_size(handle basis, handle value, handle width, handle height, handle w, 
 
 // The format a turned file is written back in: its own suffix through the aliases.
 ref own_format_key(handle source) {
-    ref key = source.attr(n_suffix).method(n_lower).method(n_lstrip, n_dot);
-    if (key.equals(n_tiff)) return borrow(n_tif);
-    if (key.equals(n_jpe) || key.equals(n_jfif)) return borrow(n_jpg);
-    return key;
+    return aliased_format_key(source.attr(n_suffix).method(n_lower).method(n_lstrip, n_dot));
 }
 
 // format(value, spec) as the builtin does it

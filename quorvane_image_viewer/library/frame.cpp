@@ -18,12 +18,13 @@ const name n_suffix{"suffix"}, n_stem{"stem"}, n_lower{"lower"}, n_lstrip{"lstri
     n_mkdir{"mkdir"}, n_unlink{"unlink"}, n_parents{"parents"}, n_exist_ok{"exist_ok"}, n_format{"format"},
     n_quality{"quality"}, n_mode{"mode"}, n_size{"size"}, n_convert{"convert"}, n_save{"save"},
     n_getvalue{"getvalue"}, n_open{"open"}, n_jpg{"jpg"}, n_RGB{"RGB"}, n_dot{"."};
+const name n_jpeg{"jpeg"}, n_tif{"tif"}, n_JPEG{"JPEG"}, n_octet_stream{"application/octet-stream"};
 
 namespace {
 
 constexpr const char* module_qualname = "quorvane_image_viewer.library";
 
-const name n_jpeg{"jpeg"}, n_jpe{"jpe"}, n_jfif{"jfif"}, n_tiff{"tiff"}, n_tif{"tif"}, n_octet{"application/octet-stream"},
+const name n_jpe{"jpe"}, n_jfif{"jfif"}, n_tiff{"tiff"},
     n_sorted{"sorted"}, n_round{"round"}, n___builtins__{"__builtins__"}, n___test__{"__test__"},
     n_module_qualname{module_qualname}, n_loader{"loader"}, n_origin{"origin"}, n_spec_parent{"parent"},
     n_submodule_search_locations{"submodule_search_locations"}, n___loader__{"__loader__"}, n___file__{"__file__"},
@@ -319,16 +320,23 @@ ref is_image(handle path) {
 ref media_type(handle suffix) {
     PyObject* media = PyDict_GetItemWithError(g_media_table.ptr(), suffix.ptr());
     if (!media && PyErr_Occurred()) throw_error();
-    return borrow(media ? media : n_octet.ptr());
+    return borrow(media ? media : n_octet_stream.ptr());
 }
 
 ref fmt_key(handle suffix) {
     ref key = suffix.method(n_lower).method(n_lstrip, n_dot);
     require_text(key);
-    if (key.equals(n_jpeg) || key.equals(n_jpe) || key.equals(n_jfif)) return borrow(n_jpg);
-    if (key.equals(n_tiff)) return borrow(n_tif);
+    if (key.equals(n_jpeg)) return borrow(n_jpg);
+    ref aliased = aliased_format_key(key);
+    if (!aliased.is(key)) return aliased;
     if (contains(global(n_SAVE_FORMATS), key)) return key;
     return borrow(n_jpg);
+}
+
+ref aliased_format_key(handle key) {
+    if (key.equals(n_jpe) || key.equals(n_jfif)) return borrow(n_jpg);
+    if (key.equals(n_tiff)) return borrow(n_tif);
+    return borrow(key);
 }
 
 }  // namespace qv

@@ -15,8 +15,8 @@ namespace {
 
 const name n_exif_transpose{"exif_transpose"}, n_getexif{"getexif"}, n_get{"get"}, n_get_ifd{"get_ifd"},
     n_home{"home"}, n_read_bytes{"read_bytes"}, n_thumbnail{"thumbnail"}, n_sha1{"sha1"}, n_hexdigest{"hexdigest"},
-    n_encode{"encode"}, n_utf_8{"utf-8"}, n_surrogateescape{"surrogateescape"}, n_JPEG{"JPEG"}, n_RGBA{"RGBA"},
-    n_P{"P"}, n_LA{"LA"}, n_image_jpeg{"image/jpeg"}, n_octet_stream{"application/octet-stream"},
+    n_encode{"encode"}, n_utf_8{"utf-8"}, n_surrogateescape{"surrogateescape"}, n_RGBA{"RGBA"},
+    n_P{"P"}, n_LA{"LA"}, n_image_jpeg{"image/jpeg"},
     n_quorvane_dir{".quorvane"}, n_image_viewer_dir{"image_viewer"}, n_thumbs_dir{"thumbs"}, n_dot_jpg{".jpg"},
     n_path{"path"}, n_mtime{"mtime"}, n_width{"width"}, n_height{"height"}, n_exif{"exif"}, n_make{"make"},
     n_model{"model"}, n_datetime_label{"datetime"}, n_exposure{"exposure"}, n_iso{"iso"}, n_focal{"focal"};
