@@ -2,7 +2,8 @@
 // renaming one file, rename patterns, and deleting image files.
 #include "library.hpp"
 
-#include <cerrno>
+#include "files.hpp"
+#include "writer.hpp"
 
 namespace qv {
 
@@ -10,27 +11,18 @@ namespace {
 
 const name n_skip{"skip"},
     n_overwrite{"overwrite"}, n_rename{"rename"}, n_underscore{"_"}, n_backup_folder{"ZEL originals"},
-    n_copy2{"copy2"}, n_rotate{"rotate"}, n_expand{"expand"}, n_resize{"resize"}, n_Resampling{"Resampling"},
+    n_rotate{"rotate"}, n_expand{"expand"}, n_resize{"resize"}, n_Resampling{"Resampling"},
     n_LANCZOS{"LANCZOS"}, n_close{"close"}, n_percent{"percent"}, n_resolution{"resolution"}, n_long{"long"},
     n_short{"short"}, n_width{"width"}, n_height{"height"};
 const name n_count{"count"}, n_now{"now"}, n_year{"year"},
     n_month{"month"}, n_day{"day"}, n_dotdot{".."}, n_hash{"#"}, n_empty{""}, n_spec_year{"04d"},
     n_spec_two{"02d"}, n_token_year{"[%YYYY]"}, n_token_month{"[%MM]"}, n_token_day{"[%DD]"},
     n_token_folder{"[%P]"}, n_token_stem{"[%N]"}, n_token_shot{"[%PD]"};
-// What the atomic write needs from the standard library, imported at the call.
-const name n_os{"os"}, n_io{"io"}, n_path{"path"}, n_fsdecode{"fsdecode"}, n_realpath{"realpath"},
-    n_dirname{"dirname"}, n_join{"join"}, n_urandom{"urandom"}, n_hex{"hex"}, n_tmp{".tmp"}, n_wb{"wb"},
-    n_flush{"flush"}, n_fsync{"fsync"}, n_fileno{"fileno"}, n_chmod{"chmod"}, n_chown{"chown"}, n_replace{"replace"},
-    n_access{"access"}, n_W_OK{"W_OK"}, n_O_WRONLY{"O_WRONLY"}, n_O_CREAT{"O_CREAT"}, n_O_EXCL{"O_EXCL"},
-    n_O_CLOEXEC{"O_CLOEXEC"}, n_st_mode{"st_mode"}, n_st_uid{"st_uid"}, n_st_gid{"st_gid"}, n_fstat{"fstat"},
-    n___fspath__{"__fspath__"};
+const name n_replace{"replace"};
 
 ref negated(handle value) { return steal(PyNumber_Negative(value.ptr())); }
 ref divided(handle a, handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
 ref times(handle a, handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
-ref bit_and(handle a, handle b) { return steal(PyNumber_And(a.ptr(), b.ptr())); }
-ref bit_or(handle a, handle b) { return steal(PyNumber_Or(a.ptr(), b.ptr())); }
-ref module_named(handle module) { return steal(PyImport_Import(module.ptr())); }
 
 
 // Runs `body`, then closes `image` on every way out: a derived image's pixels are freed
@@ -74,104 +66,17 @@ template <class F> ref with_upright(handle source, F&& body) {
     return with(global(n_open_oriented)(source), std::forward<F>(body));
 }
 
-// Pillow writes straight to file objects; only paths get the atomic replacement.
-bool is_path_like(handle dest) {
-    if (PyUnicode_Check(dest.ptr()) || PyBytes_Check(dest.ptr())) return true;
-    return handle(reinterpret_cast<PyObject*>(Py_TYPE(dest.ptr()))).has_attr(n___fspath__);
-}
-
 void encode(handle image, handle target, handle pil, handle quality) {
     if (quality) method_kw(image, n_save, {target}, {{n_format, pil}, {n_quality, quality}});
     else method_kw(image, n_save, {target}, {{n_format, pil}});
 }
 
-// os.stat(path), or an empty ref when nothing is there yet.
-ref stat_if_present(handle os, handle path) {
-    try {
-        return os.attr(n_stat)(path);
-    } catch (error_already_set&) {
-        if (clear_if(PyExc_FileNotFoundError)) return ref();
-        throw;
-    }
-}
-
-// A write-protected file stays protected: writing in place would have been refused.
-void refuse_if_protected(handle os, handle target, handle dest) {
-    if (os.attr(n_access)(target, os.attr(n_W_OK)).truthy()) return;
-    errno = EACCES;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_PermissionError, dest.ptr());
-    throw_error();
-}
-
-// A fresh hidden ".<random>.tmp" in `folder`, created exclusively with 0666 less the umask;
-// returns its name and sets `fd`.
-ref create_temporary(handle os, handle folder, ref& fd) {
-    ref flags = bit_or(bit_or(os.attr(n_O_WRONLY), os.attr(n_O_CREAT)),
-                       bit_or(os.attr(n_O_EXCL), os.attr(n_O_CLOEXEC)));
-    ref mode = number(0666);
-    for (int attempt = 0;; ++attempt) {
-        ref token = os.attr(n_urandom)(number(8)).method(n_hex);
-        ref leaf = concat(concat(n_dot, token), n_tmp);
-        ref candidate = os.attr(n_path).attr(n_join)(folder, leaf);
-        try {
-            fd = os.attr(n_open)(candidate, flags, mode);
-            return candidate;
-        } catch (error_already_set&) {
-            if (attempt < 100 && clear_if(PyExc_FileExistsError)) continue;
-            throw;
-        }
-    }
-}
-
-// The replacement keeps the old file's owner where allowed, then its permission bits
-// (chown clears set-id bits, so chmod comes last).
-void carry_over_metadata(handle os, handle tmp, handle fd, handle old) {
-    ref now = os.attr(n_fstat)(fd);
-    if (differs(now.attr(n_st_uid), old.attr(n_st_uid)) || differs(now.attr(n_st_gid), old.attr(n_st_gid))) {
-        try {
-            os.attr(n_chown)(tmp, old.attr(n_st_uid), old.attr(n_st_gid));
-        } catch (error_already_set&) {
-            if (!clear_if(PyExc_PermissionError)) throw;
-        }
-    }
-    os.attr(n_chmod)(tmp, bit_and(old.attr(n_st_mode), number(07777)));
-}
-
-// Encodes into a temporary file beside the target, then renames it over the target: a failed
-// encoding, a full disk or an interrupted process never leaves a truncated file behind.
-void write_atomically(handle image, handle dest, handle pil, handle quality) {
-    ref os = module_named(n_os);
-    ref os_path = os.attr(n_path);
-    // A link is written through, as writing in place would: the file it names is replaced.
-    ref given = os.attr(n_fsdecode)(dest);
-    ref target = os_path.attr(n_realpath)(given);
-    ref old = stat_if_present(os, target);
-    if (old) refuse_if_protected(os, target, given);
-    ref fd;
-    ref tmp = create_temporary(os, os_path.attr(n_dirname)(target), fd);
-    bool fd_owned = true;
-    try {
-        ref file = module_named(n_io).attr(n_open)(fd, n_wb);
-        fd_owned = false;
-        with(file, [&](handle out) {
-            encode(image, out, pil, quality);
-            out.method(n_flush);
-            // the bytes reach the disk before the name does
-            os.attr(n_fsync)(out.method(n_fileno));
-            if (old) carry_over_metadata(os, tmp, out.method(n_fileno), old);
-        });
-        os.attr(n_replace)(tmp, target);
-    } catch (error_already_set&) {
-        saved_error pending;
-        try {
-            if (fd_owned) os.attr(n_close)(fd);
-            os.attr(n_unlink)(tmp);
-        } catch (error_already_set&) {
-            PyErr_Clear();  // the encoding failure is what the caller needs to see
-        }
-        pending.restore();
-        throw;
-    }
+// image.save(buf, format=pil[, quality=q]) into memory, so that only the writer touches the
+// disk and every byte it writes is counted.
+ref encoded_bytes(handle image, handle pil, handle quality) {
+    ref buf = own_global(n_BytesIO)();
+    encode(image, buf, pil, quality);
+    return buf.method(n_getvalue);
 }
 
 // The larger (or smaller) of two sizes, as max() and min() pick them.
@@ -274,7 +179,8 @@ ref save_image(handle image, handle dest, handle fmt_key, handle quality) {
             ref capped = compare(hundred, quality, Py_LT) ? hundred : borrow(quality);
             q = compare(capped, one, Py_GT) ? capped : one;
         }
-        if (is_path_like(dest)) write_atomically(to_write, dest, pil, q);
+        // Pillow writes to a file object itself; a path gets the one writer.
+        if (is_path_like(dest)) write_file(dest, encoded_bytes(to_write, pil, q));
         else encode(to_write, dest, pil, q);
     };
     if (converted) closing(converted, write);
@@ -308,7 +214,10 @@ ref rotate_files(handle paths, handle degrees, handle keep_original) {
                     ref backup = joined(source.attr(n_parent), n_backup_folder);
                     method_kw(backup, n_mkdir, {}, {{n_exist_ok, Py_True}});
                     ref copy2 = global(n_shutil).attr(n_copy2);
-                    copy2(source, global(n_destination)(source, backup.str(), none(), n_rename));
+                    ref named = global(n_destination)(source, backup.str(), none(), n_rename);
+                    // shutil.copy2(source, named), but the backup is complete or absent
+                    if (copy2.is(own_copy2())) copy_file(source, named);
+                    else copy2(source, named);
                 }
                 global(n_save_image)(turned, source, own_format_key(source), number(90));
                 return source.str();

@@ -11,7 +11,7 @@ namespace qv {
 const name n_Path{"Path"}, n_Image{"Image"}, n_ImageOps{"ImageOps"}, n_BytesIO{"BytesIO"}, n_datetime{"datetime"},
     n_hashlib{"hashlib"}, n_shutil{"shutil"}, n_IMAGE_SUFFIXES{"IMAGE_SUFFIXES"}, n_SAVE_FORMATS{"SAVE_FORMATS"},
     n_is_image{"is_image"}, n_open_oriented{"open_oriented"}, n_media_type{"_media_type"}, n_fmt_key{"_fmt_key"},
-    n_destination{"_destination"}, n_save_image{"_save_image"}, n_thumb_cache_dir{"thumb_cache_dir"};
+    n_destination{"_destination"}, n_save_image{"_save_image"}, n_thumb_cache_dir{"thumb_cache_dir"}, n_copy2{"copy2"};
 const name n_suffix{"suffix"}, n_stem{"stem"}, n_lower{"lower"}, n_lstrip{"lstrip"}, n_expanduser{"expanduser"},
     n_resolve{"resolve"}, n_is_file{"is_file"}, n_is_dir{"is_dir"}, n_exists{"exists"}, n_name{"name"},
     n_parent{"parent"}, n_stat{"stat"}, n_st_size{"st_size"}, n_st_mtime{"st_mtime"}, n_st_mtime_ns{"st_mtime_ns"},
@@ -45,7 +45,7 @@ const pair_text media_types[] = {{".jpg", "image/jpeg"}, {".jpeg", "image/jpeg"}
 
 // Process-wide statics: the module supports one interpreter and one initialisation.
 PyObject* g_module = nullptr;
-static_ref g_media_table, g_sorted, g_round;
+static_ref g_media_table, g_sorted, g_round, g_own_globals, g_own_copy2;
 
 ref defaults_false() { return steal(PyTuple_Pack(1, Py_False)); }
 ref defaults_256() { return steal(Py_BuildValue("(i)", 256)); }
@@ -232,6 +232,8 @@ void build_namespace(handle module) {
         if (PyDict_SetItemString(dict.ptr(), spec.name, function.ptr()) < 0) throw_error();
     }
     bind(dict, n___test__, new_dict());
+    g_own_globals = steal(PyDict_Copy(dict.ptr()));
+    g_own_copy2 = handle(dict).item(n_shutil).attr(n_copy2);
 }
 
 // Adds the traceback entry that names the failed initialisation.
@@ -253,6 +255,8 @@ void release_statics() {
     g_media_table.reset();
     g_sorted.reset();
     g_round.reset();
+    g_own_globals.reset();
+    g_own_copy2.reset();
     clear_module_dict();
     Py_CLEAR(g_module);
 }
@@ -297,6 +301,8 @@ PyModuleDef module_def = {
 
 }  // namespace
 
+handle own_global(handle key) { return PyDict_GetItemWithError(g_own_globals.ptr(), key.ptr()); }
+handle own_copy2() { return g_own_copy2; }
 handle builtin_sorted() { return g_sorted; }
 handle builtin_round() { return g_round; }
 

@@ -9,7 +9,7 @@ namespace qv {
 // Module globals and attribute names used by more than one subsystem.
 extern const name n_Path, n_Image, n_ImageOps, n_BytesIO, n_datetime, n_hashlib, n_shutil, n_IMAGE_SUFFIXES,
     n_SAVE_FORMATS, n_is_image, n_open_oriented, n_media_type, n_fmt_key, n_destination, n_save_image,
-    n_thumb_cache_dir;
+    n_thumb_cache_dir, n_copy2;
 extern const name n_suffix, n_stem, n_lower, n_lstrip, n_expanduser, n_resolve, n_is_file, n_is_dir, n_exists,
     n_name, n_parent, n_stat, n_st_size, n_st_mtime, n_st_mtime_ns, n_mkdir, n_unlink, n_parents, n_exist_ok,
     n_format, n_quality, n_mode, n_size, n_convert, n_save, n_getvalue, n_open, n_jpg, n_RGB, n_dot;
@@ -27,6 +27,13 @@ ref resolved_path(handle value);
 bool is_image_file(handle target);
 // FileNotFoundError(str(path))
 [[noreturn]] void raise_not_found(handle path);
+// What the module itself bound under `key` at execution, whatever the name holds now:
+// a fast route is taken only while global(key) is still this object.
+handle own_global(handle key);
+// shutil.copy2 as it was when the module was executed.
+handle own_copy2();
+// Image.open(path); a TIFF is handed to Pillow as its bytes, never as a descriptor.
+ref open_image(handle path);
 // The builtins bound once at module execution.
 handle builtin_sorted();
 handle builtin_round();

@@ -258,6 +258,33 @@ template <class F> void for_each_element(handle sequence, F&& body) {
     for (ref element : iterate(sequence)) body(handle(element));
 }
 
+// ---- buffers and the interpreter lock -------------------------------------------
+
+// A read-only buffer view of `data`, released on every way out.
+class byte_view {
+public:
+    explicit byte_view(handle data) {
+        if (PyObject_GetBuffer(data.ptr(), &view_, PyBUF_SIMPLE) < 0) throw_error();
+    }
+    ~byte_view() { PyBuffer_Release(&view_); }
+    byte_view(const byte_view&) = delete;
+    byte_view& operator=(const byte_view&) = delete;
+    const char* data() const { return static_cast<const char*>(view_.buf); }
+    std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+};
+
+// Runs `work` with the interpreter lock released, so other threads go on meanwhile; it must
+// touch no Python object, and an exception escaping it ends the process.
+template <class F> auto without_gil(F&& work) noexcept -> decltype(work()) {
+    PyThreadState* state = PyEval_SaveThread();
+    auto result = work();
+    PyEval_RestoreThread(state);
+    return result;
+}
+
 // ---- the function type -------------------------------------------------------
 
 struct param {

@@ -2,19 +2,17 @@
 // file information.
 #include "library.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "files.hpp"
+#include "writer.hpp"
 
-#include <cerrno>
-#include <ctime>
-#include <utility>
+#include <iterator>
 
 namespace qv {
 
 namespace {
 
 const name n_exif_transpose{"exif_transpose"}, n_getexif{"getexif"}, n_get{"get"}, n_get_ifd{"get_ifd"},
-    n_home{"home"}, n_read_bytes{"read_bytes"}, n_thumbnail{"thumbnail"}, n_sha1{"sha1"}, n_hexdigest{"hexdigest"},
+    n_home{"home"}, n_thumbnail{"thumbnail"}, n_sha1{"sha1"}, n_hexdigest{"hexdigest"},
     n_encode{"encode"}, n_utf_8{"utf-8"}, n_surrogateescape{"surrogateescape"}, n_RGBA{"RGBA"},
     n_P{"P"}, n_LA{"LA"}, n_image_jpeg{"image/jpeg"},
     n_quorvane_dir{".quorvane"}, n_image_viewer_dir{"image_viewer"}, n_thumbs_dir{"thumbs"}, n_dot_jpg{".jpg"},
@@ -70,113 +68,33 @@ ref thumbnail_of(handle image, handle edge) {
     return jpeg_bytes(small, thumbnail_quality);
 }
 
-// ---- writing a cache entry ----
-
-// os.fsencode(path), for the system calls
-ref fs_bytes(handle path) {
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &encoded)) throw_error();
-    return steal(encoded);
-}
-
-const char* fs_text(handle encoded) { return PyBytes_AS_STRING(encoded.ptr()); }
-
-[[noreturn]] void raise_errno(int code, handle filename, handle filename2 = handle()) {
-    errno = code;
-    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, filename.ptr(), filename2.ptr());
-    throw_error();
-}
-
-// A buffer view of `data`, released on every way out.
-class byte_view {
-public:
-    explicit byte_view(handle data) {
-        if (PyObject_GetBuffer(data.ptr(), &view_, PyBUF_SIMPLE) < 0) throw_error();
+// A TIFF reaches Pillow as its bytes: Pillow's TIFF decoder closes a descriptor it is given
+// twice, and the second close can hit a file another thread has just opened.
+bool is_tiff(handle path) {
+    static const char* const heads[] = {"II*\0", "MM\0*", "II+\0", "MM\0+"};
+    if (!is_path_like(path)) return false;
+    try {
+        return starts_with(path, heads, std::size(heads), 4);
+    } catch (error_already_set&) {
+        PyErr_Clear();  // a path the system refuses: Image.open reports it in its own words
+        return false;
     }
-    ~byte_view() { PyBuffer_Release(&view_); }
-    byte_view(const byte_view&) = delete;
-    byte_view& operator=(const byte_view&) = delete;
-    const char* data() const { return static_cast<const char*>(view_.buf); }
-    Py_ssize_t size() const { return view_.len; }
-
-private:
-    Py_buffer view_{};
-};
-
-// A temporary entry file: its path, that path for the system calls, and its descriptor.
-struct temporary {
-    ref path;
-    ref encoded;
-    int fd = -1;
-};
-
-// A hidden, non-image name in the cache folder that no other writer uses: O_EXCL
-// refuses a taken one, and pid, counter and clock make a retry rare.
-temporary create_temporary(handle folder, handle entry_name) {
-    static unsigned long counter = 0;
-    for (int attempt = 0;; ++attempt) {
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
-        ref tmp_name = steal(PyUnicode_FromFormat(".%S.%ld-%lu-%lx.tmp", entry_name.ptr(), static_cast<long>(getpid()),
-                                                  ++counter, static_cast<unsigned long>(now.tv_nsec)));
-        temporary tmp{joined(folder, tmp_name), ref(), -1};
-        tmp.encoded = fs_bytes(tmp.path);
-        // 0666 and the umask: the same permissions a plain write would give the entry
-        tmp.fd = open(fs_text(tmp.encoded), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (tmp.fd >= 0) return tmp;
-        int failure = errno;
-        if (failure == EINTR && PyErr_CheckSignals() < 0) throw_error();
-        if ((failure != EEXIST && failure != EINTR) || attempt >= 100) raise_errno(failure, tmp.path.str());
-    }
-}
-
-// Writes all of data to tmp and flushes it to disk; the errno of the failure, or 0.
-int write_all(const temporary& tmp, const byte_view& data) {
-    const char* at = data.data();
-    Py_ssize_t left = data.size();
-    while (left > 0) {
-        ssize_t written = write(tmp.fd, at, static_cast<size_t>(left));
-        if (written < 0) {
-            if (errno != EINTR) return errno;
-            if (PyErr_CheckSignals() < 0) return -1;
-            continue;
-        }
-        at += written;
-        left -= written;
-    }
-    // Without this a power cut after the rename could leave an empty entry under the final name.
-    if (fdatasync(tmp.fd) < 0) return errno;
-    return 0;
-}
-
-// The entry appears under its final name complete or not at all: bytes go to a
-// temporary file that is renamed onto `cached`, and removed when anything fails.
-void store_entry(handle cached, handle data) {
-    byte_view bytes(data);
-    ref final_encoded = fs_bytes(cached);
-    temporary tmp = create_temporary(cached.attr(n_parent), cached.attr(n_name));
-    int failure = write_all(tmp, bytes);
-    if (close(tmp.fd) < 0 && failure == 0) failure = errno;
-    bool rename_failed = false;
-    if (failure == 0) {
-        if (rename(fs_text(tmp.encoded), fs_text(final_encoded)) == 0) return;
-        failure = errno;
-        rename_failed = true;
-    }
-    unlink(fs_text(tmp.encoded));
-    // -1: a signal handler raised while writing; its exception is already pending.
-    if (failure < 0) throw_error();
-    if (rename_failed) raise_errno(failure, tmp.path.str(), cached.str());
-    raise_errno(failure, tmp.path.str());
 }
 
 }  // namespace
 
 // ---- oriented open and display source ----
 
+ref open_image(handle path) {
+    ref image_module = global(n_Image);
+    if (image_module.is(own_global(n_Image)) && is_tiff(path))
+        return image_module.attr(n_open)(own_global(n_BytesIO)(read_file(path, read_mode::follow_links)));
+    return image_module.attr(n_open)(path);
+}
+
 ref open_oriented(handle path) {
     // The file is closed once its upright copy exists, so no descriptor outlives the call.
-    return with(global(n_Image).attr(n_open)(path), [&](handle original) {
+    return with(open_image(path), [&](handle original) {
         ref upright = global(n_ImageOps).attr(n_exif_transpose)(original);
         // Derived images carry no format; keep the file's own so callers can report it.
         upright.set_attr(n_format, original.attr(n_format));
@@ -190,7 +108,7 @@ ref display_source(handle path) {
     ref suffix = target.attr(n_suffix).method(n_lower);
     ref media = global(n_media_type)(suffix);
     if (!media.equals(n_octet_stream)) {
-        ref orientation = with(global(n_Image).attr(n_open)(target), [&](handle image) {
+        ref orientation = with(open_image(target), [&](handle image) {
             return image.method(n_getexif).method(n_get, number(orientation_tag), number(1));
         });
         if (orientation.equals(number(0)) || orientation.equals(number(1))) return pair(target, media);
@@ -216,9 +134,10 @@ ref thumbnail_bytes(handle path, handle long_edge) {
     ref stat = target.method(n_stat);
     ref key = cache_key(target, stat, edge);
     ref cached = joined(global(n_thumb_cache_dir)(), concat(key, n_dot_jpg));
-    if (cached.method(n_is_file).truthy()) return cached.method(n_read_bytes);
+    // Only a regular file is a hit: a link or anything else in its place is made afresh.
+    if (ref hit = read_file(cached, read_mode::regular_file_only)) return hit;
     ref data = with(global(n_open_oriented)(target), [&](handle image) { return thumbnail_of(image, edge); });
-    store_entry(cached, data);
+    write_file(cached, data);
     return data;
 }
 

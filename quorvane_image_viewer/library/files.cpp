@@ -1,0 +1,93 @@
+// Reading files with system calls, and the primitives the writer shares.
+#include "files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace qv {
+
+bool is_path_like(handle value) {
+    if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr())) return true;
+    return PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), "__fspath__");
+}
+
+ref fs_encoded(handle path) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &encoded)) throw_error();
+    return steal(encoded);
+}
+
+void raise_os_error(int code, handle path) {
+    ref filename = steal(PyOS_FSPath(path.ptr()));
+    errno = code;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    throw_error();
+}
+
+namespace {
+
+// O_NONBLOCK: a FIFO named like a file opens at once instead of waiting for a writer.
+int open_for_reading(const char* path, read_mode mode) {
+    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    if (mode == read_mode::regular_file_only) flags |= O_NOFOLLOW;
+    return open(path, flags);
+}
+
+int read_all(int fd, char* at, std::size_t size) {
+    while (size > 0) {
+        ssize_t got = read(fd, at, size);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (got == 0) return EIO;  // the file shrank under us
+        at += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    return 0;
+}
+
+}  // namespace
+
+ref read_file(handle path, read_mode mode) {
+    ref encoded = fs_encoded(path);
+    const char* text = PyBytes_AS_STRING(encoded.ptr());
+    descriptor fd(without_gil([&] { return open_for_reading(text, mode); }));
+    if (fd.get() < 0) {
+        int code = errno;
+        if (mode == read_mode::regular_file_only && (code == ENOENT || code == ELOOP || code == ENOTDIR))
+            return ref();
+        raise_os_error(code, path);
+    }
+    struct stat st{};
+    if (fstat(fd.get(), &st) != 0) raise_os_error(errno, path);
+    if (!S_ISREG(st.st_mode)) {
+        if (mode == read_mode::regular_file_only) return ref();
+        raise_os_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, path);
+    }
+    ref data = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(st.st_size)));
+    char* into = PyBytes_AS_STRING(data.ptr());
+    int result = without_gil([&] { return read_all(fd.get(), into, static_cast<std::size_t>(st.st_size)); });
+    if (result) raise_os_error(result, path);
+    return data;
+}
+
+bool starts_with(handle path, const char* const* heads, std::size_t count, std::size_t length) {
+    ref encoded = fs_encoded(path);
+    const char* text = PyBytes_AS_STRING(encoded.ptr());
+    char head[16] = {};
+    if (length > sizeof head) return false;
+    bool read_ok = without_gil([&] {
+        descriptor fd(open_for_reading(text, read_mode::follow_links));
+        return fd.get() >= 0 && pread(fd.get(), head, length, 0) == static_cast<ssize_t>(length);
+    });
+    if (!read_ok) return false;
+    for (std::size_t i = 0; i < count; ++i)
+        if (std::memcmp(head, heads[i], length) == 0) return true;
+    return false;
+}
+
+}  // namespace qv
