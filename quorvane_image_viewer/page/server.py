@@ -49,7 +49,9 @@ class ViewerServer(ThreadingHTTPServer):
         self.folder = ServedFolder(folder)
         self.token = secrets.token_urlsafe(32)
         self.static = _load_static()
-        self.thumbnails = ThreadPoolExecutor(max_workers=2, thread_name_prefix="thumbnails")
+        # Pillow lets go of the interpreter lock while it decodes and encodes, so one worker per core.
+        self.thumbnails = ThreadPoolExecutor(max_workers=min(8, os.cpu_count() or 2),
+                                             thread_name_prefix="thumbnails")
         super().__init__((HOST, port), Handler)
         self.port = self.server_address[1]
         self.url = f"http://{HOST}:{self.port}/"
@@ -78,6 +80,9 @@ class Handler(BaseHTTPRequestHandler):
     sys_version = ""
     # Idle keep-alive connections are closed after this many seconds.
     timeout = 120
+    # Headers and body leave in two writes; with Nagle's algorithm the second waits for the browser's
+    # delayed acknowledgement, some 40 ms on every request of a kept-alive connection.
+    disable_nagle_algorithm = True
 
     # Plumbing
 
@@ -132,6 +137,10 @@ class Handler(BaseHTTPRequestHandler):
         try:
             if self.headers.get("Host") not in self.server.hosts:
                 raise Refused(403, "unknown host")
+            # Browsers say where a request comes from: another page may link here, but not embed or fetch.
+            if (self.headers.get("Sec-Fetch-Site", "none") not in ("same-origin", "none")
+                    and self.headers.get("Sec-Fetch-Mode") != "navigate"):
+                raise Refused(403, "cross-site request")
             path = urlsplit(self.path).path
             route = routes.get(path)
             if route is None and routes is self.GET and path.startswith("/static/"):
@@ -146,7 +155,15 @@ class Handler(BaseHTTPRequestHandler):
         except Exception as error:  # noqa: BLE001 - one bad file must never stop the server
             self._failed(*self._describe(error))
 
+    def end_headers(self):
+        super().end_headers()
+        self.answered = True
+
     def _failed(self, status, body):
+        if getattr(self, "answered", False):
+            # The failure came part-way through a file: all that can be done is to end the connection.
+            self.close_connection = True
+            return
         self._json(status, body)
         # A refused POST may leave its body unread, which must not be taken for the next request.
         if self.command == "POST":
@@ -154,6 +171,8 @@ class Handler(BaseHTTPRequestHandler):
 
     def _describe(self, error):
         """The status and JSON body for an exception from the library or the disk."""
+        if isinstance(error, ConnectionError):
+            raise error  # the browser has gone; there is no one to answer
         message = self.server.folder.tidy(error)
         if isinstance(error, FileNotFoundError):
             return 404, {"error": f"not found: {message}"}
@@ -169,9 +188,11 @@ class Handler(BaseHTTPRequestHandler):
         return 500, {"error": f"{type(error).__name__}: {message}"}
 
     def do_GET(self):
+        self.answered = False
         self._dispatch(self.GET)
 
     def do_POST(self):
+        self.answered = False
         self._dispatch(self.POST)
 
     # Pages and images

@@ -92,6 +92,18 @@ def test_host_header_must_name_this_server(served, host, expected, path):
         assert json.loads(body) == {"error": "unknown host"}
 
 
+@pytest.mark.parametrize("headers, expected", [
+    ({"Sec-Fetch-Site": "cross-site", "Sec-Fetch-Mode": "no-cors"}, 403),   # an <img> on another site
+    ({"Sec-Fetch-Site": "same-site", "Sec-Fetch-Mode": "cors"}, 403),       # a page on another local port
+    ({"Sec-Fetch-Site": "cross-site", "Sec-Fetch-Mode": "navigate"}, 200),  # a link to the viewer
+    ({"Sec-Fetch-Site": "same-origin", "Sec-Fetch-Mode": "no-cors"}, 200),
+    ({"Sec-Fetch-Site": "none", "Sec-Fetch-Mode": "navigate"}, 200),        # a bookmark
+])
+def test_other_sites_may_link_but_not_embed(served, headers, expected):
+    status, _, body = served.request("GET", "/thumb?path=lake.jpg", headers=headers)
+    assert status == expected
+
+
 @pytest.mark.parametrize("headers", [{}, {"X-Token": "wrong"}, {"X-Token": ""}])
 def test_changes_need_the_token(served, headers):
     status, _, body = served.request("POST", "/api/delete", {"paths": ["lake.jpg"]}, headers)

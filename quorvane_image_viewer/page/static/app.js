@@ -272,7 +272,8 @@ async function drawImage(mine) {
     ["Type", (file.name.includes(".") ? file.name.split(".").pop() : "").toUpperCase()],
     ["Folder", "/" + parentOf(info.path)],
     ["Camera", camera],
-    ["Taken", exif.datetime],
+    // Camera clocks write the date with colons: 2026:12:07 10:30:00.
+    ["Taken", exif.datetime && exif.datetime.replace(/^(\d{4}):(\d{2}):(\d{2})/, "$1-$2-$3")],
     ["Exposure", exposure(exif.exposure)],
     ["ISO", exif.iso],
     ["Focal length", exif.focal && `${exif.focal} mm`],
@@ -516,7 +517,12 @@ function wire() {
   $("next").addEventListener("click", () => step(1));
   $("full").addEventListener("click", () => step(1));
   const basis = $("resize-dialog").querySelector("[name=basis]");
+  const value = $("resize-dialog").querySelector("[name=value]");
+  let lastBasis = basis.value;
   const byBasis = () => {
+    // A length in pixels makes no sense as a percentage, nor the other way round.
+    if ((basis.value === "percent") !== (lastBasis === "percent")) value.value = basis.value === "percent" ? 50 : 1024;
+    lastBasis = basis.value;
     for (const el of $("resize-dialog").querySelectorAll(".by-value")) el.hidden = basis.value === "resolution";
     for (const el of $("resize-dialog").querySelectorAll(".by-resolution")) el.hidden = basis.value !== "resolution";
   };
