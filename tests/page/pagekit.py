@@ -1,9 +1,16 @@
-"""Helpers for the page tests: the sample folder's images and a small client for a running server."""
+"""Helpers for the page tests: a running server over a fresh sample folder, and a small client for it.
+
+Test modules import the `served` fixture from here: a conftest.py in this folder would shadow the
+one above it, whose names other tests import.
+"""
 
 import http.client
 import json
 import re
+import threading
 from urllib.parse import urlencode
+
+import pytest
 
 SAMPLE_IMAGES = ["Dunes.BMP", "harbour.jpg", "lake.jpg", "meadow.png", "night.gif", "scan.tif", "sunset.webp"]
 
@@ -45,3 +52,27 @@ class Served:
 
 def page_token(html):
     return re.search(r'name="token" content="([^"]+)"', html).group(1)
+
+@pytest.fixture
+def served(lib, home, tmp_path):
+    from quorvane_image_viewer.page.samples import write_samples
+    from quorvane_image_viewer.page.server import make_server
+
+    folder = write_samples(tmp_path / "pictures")
+    # Things that lie outside the served folder, and links inside it that lead there.
+    outside = tmp_path / "outside.jpg"
+    outside.write_bytes((folder / "lake.jpg").read_bytes())
+    (tmp_path / "elsewhere").mkdir()
+    (tmp_path / "elsewhere" / "a.jpg").write_bytes(outside.read_bytes())
+    (folder / "link-out.jpg").symlink_to(outside)
+    (folder / "dir-out").symlink_to(tmp_path / "elsewhere")
+    server = make_server(folder, 0)
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+    thread.start()
+    try:
+        yield Served(server, folder, outside)
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join(5)
+

@@ -9,7 +9,7 @@ import tempfile
 from pathlib import Path
 
 import pytest
-from pagekit import SAMPLE_IMAGES
+from pagekit import SAMPLE_IMAGES, served  # noqa: F401 - a fixture
 from PIL import Image
 
 webdriver = pytest.importorskip("selenium.webdriver")

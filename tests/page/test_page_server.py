@@ -11,7 +11,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from pagekit import SAMPLE_IMAGES, page_token
+from pagekit import SAMPLE_IMAGES, page_token, served  # noqa: F401 - a fixture
 from PIL import Image
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -293,7 +293,7 @@ def test_command_line_prints_the_address_and_stops_on_ctrl_c(served, tmp_path):
 
 @pytest.mark.parametrize("args, message", [(["{missing}"], "not a folder"), (["{file}"], "not a folder"),
                                            (["--port", "70000"], "0 to 65535")])
-def test_command_line_refuses_what_it_cannot_serve(lib, tmp_path, args, message):
+def test_command_line_refuses_what_it_cannot_serve(lib, home, tmp_path, args, message):
     (tmp_path / "file.jpg").write_bytes(b"")
     args = [a.format(missing=tmp_path / "missing", file=tmp_path / "file.jpg") for a in args]
     process = subprocess.run([sys.executable, "-m", "quorvane_image_viewer.page", *args],
