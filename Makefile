@@ -7,7 +7,8 @@ SYSTEM_PYTHON := /usr/bin/python3
 # Any interpreter needs a compiler; Debian's also needs its Python packages.
 DEBS_TOOLS  := g++ make
 DEBS_PYTHON := python3-dev python3-pil python3-pytest python3-hypothesis \
-               python3-setuptools python3-wheel python3-venv python3-pip
+               python3-setuptools python3-wheel python3-venv python3-pip \
+               chromium chromium-driver python3-selenium
 ifeq ($(PYTHON),$(SYSTEM_PYTHON))
 DEBS := $(DEBS_TOOLS) $(DEBS_PYTHON)
 else
@@ -15,7 +16,7 @@ DEBS := $(DEBS_TOOLS)
 endif
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps build test demo bench clean
+.PHONY: all deps build test demo view bench clean
 
 all: build
 
@@ -45,6 +46,17 @@ test: build
 
 demo: build
 	$(PYTHON) -m quorvane_image_viewer demo
+
+# The viewer's page on 127.0.0.1: a generated sample folder (made once, kept
+# under build/ so edits survive a restart), or FOLDER=...; PORT=N picks the port.
+VIEW_SAMPLES := build/view-samples
+view: build
+ifeq ($(strip $(FOLDER)),)
+	@[ -d $(VIEW_SAMPLES) ] || $(PYTHON) -m quorvane_image_viewer.page.samples $(VIEW_SAMPLES)
+	$(PYTHON) -m quorvane_image_viewer.page $(VIEW_SAMPLES) $(if $(PORT),--port $(PORT))
+else
+	$(PYTHON) -m quorvane_image_viewer.page "$(FOLDER)" $(if $(PORT),--port $(PORT))
+endif
 
 # The scripts live in bench/, so the repository root must be put on the path
 # for them to import the in-place module.

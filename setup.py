@@ -73,7 +73,9 @@ setup(
     version="0.1.0",
     description="Local back end of a desktop image viewer",
     python_requires=">=3.10",
-    packages=["quorvane_image_viewer"],
+    packages=["quorvane_image_viewer", "quorvane_image_viewer.page"],
+    # The page's HTML, CSS and JavaScript are served from the installed package.
+    package_data={"quorvane_image_viewer.page": ["static/*"]},
     # The C++ sources sit under the package folder; they are build input only.
     include_package_data=False,
     exclude_package_data={"quorvane_image_viewer": ["library/*"]},

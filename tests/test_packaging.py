@@ -90,6 +90,9 @@ def venv_python(wheel, tmp_path_factory):
     [
         ("package __init__", lambda n: n == "quorvane_image_viewer/__init__.py", 1),
         ("package __main__", lambda n: n == "quorvane_image_viewer/__main__.py", 1),
+        ("the page's server", lambda n: n == "quorvane_image_viewer/page/server.py", 1),
+        ("the page's static files", lambda n: n.startswith("quorvane_image_viewer/page/static/")
+         and n.endswith((".html", ".css", ".js", ".svg")), 4),
         ("module for this interpreter",
          lambda n: n == f"quorvane_image_viewer/library{EXT_SUFFIX}", 1),
         ("any native module", lambda n: n.endswith(".so"), 1),
@@ -137,3 +140,13 @@ def test_installed_module_runs_outside_the_tree(venv_python, tmp_path):
     assert listing["path"] == str(folder.resolve())
     assert [row["name"] for row in listing["folders"]] == ["Photos"]
     assert sorted(row["name"] for row in listing["files"]) == ["a.JPG", "b.png"]
+
+
+def test_installed_page_serves_its_own_files(venv_python, tmp_path):
+    venv, py = venv_python
+    probe = ("import json; from quorvane_image_viewer.page import server; "
+             "s = server.make_server('.', 0); s.server_close(); "
+             "print(json.dumps([server.__file__, sorted(s.static)]))")
+    where, names = json.loads(_run([py, "-c", probe], cwd=tmp_path))
+    assert Path(where).resolve().is_relative_to(venv.resolve())
+    assert names == ["app.js", "icon.svg", "index.html", "style.css"]

@@ -1,0 +1,256 @@
+"""The folder being served: every path the page names is checked here, and the library is called from here.
+
+The page names files and folders by their path relative to the served folder (with "/" between
+parts); nothing it sends may reach a file outside that folder, by "..", by an absolute path or
+through a symbolic link.
+"""
+
+import os
+import stat
+from pathlib import Path, PurePosixPath
+
+from quorvane_image_viewer import library
+
+SORT_KEYS = ("name", "size", "date", "type")
+CONFLICT_POLICIES = ("rename", "overwrite", "skip")
+
+
+class Refused(Exception):
+    """A request the server turns down, with the HTTP status and the message the page shows."""
+
+    def __init__(self, status, message):
+        super().__init__(message)
+        self.status = status
+        self.message = message
+
+
+def _not_found(rel):
+    return Refused(404, f"not found: {rel}")
+
+
+def _texts(value, what):
+    if not isinstance(value, list) or not all(isinstance(item, str) for item in value):
+        raise Refused(400, f"{what} must be a list of texts")
+    return value
+
+
+def order_renames(moves, taken):
+    """Orders renames within one folder so that no step lands on a name still in use.
+
+    `moves` maps old names to new ones; `taken(name)` tells whether a name is in use on disk.
+    A file whose new name another file of the batch still holds waits for that file to move; when the
+    waits go round in a circle, one file of the circle is parked under a free hidden name first.
+    Returns the (old, new) steps in order; names that stay the same make no step.
+    """
+    pending = {old: new for old, new in moves.items() if old != new}
+    reserved = set(moves) | set(moves.values())
+    steps = []
+    while pending:
+        ready = [old for old, new in pending.items() if new not in pending]
+        if not ready:
+            old = next(iter(pending))
+            parked, n = f".{old}.renaming", 1
+            while parked in reserved or taken(parked):
+                parked, n = f".{old}.renaming{n}", n + 1
+            reserved.add(parked)
+            steps.append((old, parked))
+            pending[parked] = pending.pop(old)
+            continue
+        for old in ready:
+            steps.append((old, pending.pop(old)))
+    return steps
+
+
+class ServedFolder:
+    """The one folder a server shows; its paths relative to it are what the page sees."""
+
+    def __init__(self, folder):
+        root = Path(folder).expanduser().resolve()
+        if not root.is_dir():
+            raise NotADirectoryError(f"not a folder: {root}")
+        self.root = root
+
+    # Paths between the page and the disk
+
+    def resolve(self, rel):
+        """The absolute path that `rel` names, or a 404 when it is malformed or leads outside."""
+        if not isinstance(rel, str) or "\x00" in rel or rel.startswith("/"):
+            raise _not_found(rel)
+        parts = PurePosixPath(rel).parts
+        if ".." in parts:
+            raise _not_found(rel)
+        try:
+            path = self.root.joinpath(*parts).resolve()
+        except (OSError, RuntimeError):  # a loop of symbolic links
+            raise _not_found(rel) from None
+        if not path.is_relative_to(self.root):
+            raise _not_found(rel)
+        return path
+
+    def rel(self, path):
+        """The page's name for an absolute path under the served folder ("" for the folder itself)."""
+        text = Path(path).relative_to(self.root).as_posix()
+        return "" if text == "." else text
+
+    def tidy(self, message):
+        """An error text with the served folder's absolute prefix taken off the paths it names."""
+        return str(message).replace(str(self.root) + os.sep, "").replace(str(self.root), ".")
+
+    def _files(self, rels):
+        return [str(self.resolve(rel)) for rel in _texts(rels, "paths")]
+
+    def _rels(self, paths):
+        return [self.rel(path) for path in paths]
+
+    def _output_folder(self, rel):
+        if rel is None or rel == "":
+            return None
+        if not isinstance(rel, str):
+            raise Refused(400, "the output folder must be a text")
+        return str(self.resolve(rel))
+
+    # Browsing and viewing
+
+    def listing(self, rel, sort="name", descending=False, hidden=False):
+        if sort not in SORT_KEYS:
+            raise Refused(400, f"unknown sort key: {sort}")
+        folder = self.resolve(rel)
+        try:
+            listing = library.list_dir(str(folder), hidden)
+        except (FileNotFoundError, NotADirectoryError):
+            raise _not_found(rel) from None
+        base = self.rel(folder)
+        folders = [row for row in map(self._row, listing["folders"]) if row]
+        files = [row for row in map(self._row, library.sort_files(listing["files"], sort, descending)) if row]
+        crumbs, walked = [{"name": self.root.name or "/", "path": ""}], []
+        for part in PurePosixPath(base).parts:
+            walked.append(part)
+            crumbs.append({"name": part, "path": "/".join(walked)})
+        return {
+            "path": base,
+            "parent": self.rel(folder.parent) if base else None,
+            "crumbs": crumbs,
+            "folders": folders,
+            "files": files,
+        }
+
+    def _row(self, row):
+        """A listing row for the page, or None for an entry the page may not reach."""
+        entry = Path(row["path"])
+        try:
+            status = entry.lstat()
+            if stat.S_ISLNK(status.st_mode):
+                # Only links need resolving: the listed folder itself is already inside.
+                if not entry.resolve().is_relative_to(self.root):
+                    return None
+                status = entry.stat()
+        except (OSError, RuntimeError):
+            return None
+        return {
+            "name": row["name"],
+            "path": self.rel(entry),
+            "size": row["size"],
+            "mtime": row["mtime"],
+            # Part of image addresses, so the browser may keep a thumbnail until its file changes.
+            "v": f"{status.st_mtime_ns:x}-{status.st_size:x}",
+        }
+
+    def info(self, rel):
+        try:
+            info = library.file_info(str(self.resolve(rel)))
+        except FileNotFoundError:
+            raise _not_found(rel) from None
+        return {
+            "name": info["name"],
+            "path": self.rel(info["path"]),
+            "size": info["size"],
+            "mtime": info["mtime"],
+            "width": info["width"],
+            "height": info["height"],
+            "exif": info["exif"],
+        }
+
+    def thumbnail(self, rel, long_edge=256):
+        try:
+            return library.thumbnail_bytes(str(self.resolve(rel)), long_edge)
+        except FileNotFoundError:
+            raise _not_found(rel) from None
+
+    def display(self, rel):
+        """The image to show: (a Path inside the folder, or JPEG bytes) and its media type."""
+        try:
+            return library.display_source(str(self.resolve(rel)))
+        except FileNotFoundError:
+            raise _not_found(rel) from None
+
+    # Edits; each returns the page's names of what it wrote or removed
+
+    def rotate(self, paths, degrees):
+        # The page always keeps the original: a turned JPEG is encoded anew.
+        return self._rels(library.rotate_files(self._files(paths), degrees, True))
+
+    def convert(self, paths, fmt, quality, folder, on_conflict, delete_source):
+        self._policy(on_conflict)
+        return self._rels(library.convert_files(self._files(paths), fmt, quality, self._output_folder(folder),
+                                                on_conflict, bool(delete_source)))
+
+    def resize(self, paths, basis, value, width, height, folder, on_conflict):
+        self._policy(on_conflict)
+        return self._rels(library.resize_files(self._files(paths), basis, value, width, height,
+                                               self._output_folder(folder), on_conflict))
+
+    def delete(self, paths):
+        return self._rels(library.delete_files(self._files(paths)))
+
+    @staticmethod
+    def _policy(on_conflict):
+        if on_conflict not in CONFLICT_POLICIES:
+            raise Refused(400, f"unknown conflict policy: {on_conflict}")
+
+    # Renaming by pattern
+
+    def rename_preview(self, paths, pattern, shot):
+        """The new name of each file, in the order given, each with the problem that blocks it, if any."""
+        files = self._files(paths)
+        if not files:
+            return []
+        folder = Path(files[0]).parent
+        if any(Path(path).parent != folder for path in files):
+            raise Refused(400, "rename the files of one folder at a time")
+        if not isinstance(pattern, str) or not (shot is None or isinstance(shot, str)):
+            raise Refused(400, "the pattern and the shot text must be texts")
+        olds = [Path(path).name for path in files]
+        rows = []
+        for index, (rel, old) in enumerate(zip(paths, olds), 1):
+            # The library keeps only the last part of a new name; show that part.
+            new = Path(library.apply_rename_pattern(old, pattern, index, folder.name, shot or None)).name
+            rows.append({"path": rel, "old": old, "new": new, "problem": None})
+        news = [row["new"] for row in rows]
+        for row in rows:
+            if row["new"] in ("", ".", ".."):
+                row["problem"] = "not a usable name"
+            elif olds.count(row["old"]) > 1:
+                row["problem"] = "listed twice"
+            elif news.count(row["new"]) > 1:
+                row["problem"] = "another file would get the same name"
+            elif row["new"] not in olds and os.path.lexists(folder / row["new"]):
+                row["problem"] = "a file of this name exists"
+        return rows
+
+    def rename(self, paths, pattern, shot):
+        rows = self.rename_preview(paths, pattern, shot)
+        blocked = [row for row in rows if row["problem"]]
+        if blocked:
+            raise Refused(409, f"{blocked[0]['old']} -> {blocked[0]['new']}: {blocked[0]['problem']}")
+        if not rows:
+            return []
+        folder = self.resolve(rows[0]["path"]).parent
+        steps = order_renames({row["old"]: row["new"] for row in rows},
+                              lambda name: os.path.lexists(folder / name))
+        for done, (old, new) in enumerate(steps):
+            try:
+                library.rename_file(str(folder / old), new)
+            except Exception as error:
+                raise Refused(500, f"renaming stopped at {old} after {done} of {len(steps)} steps: "
+                                   f"{self.tidy(error) or type(error).__name__}") from error
+        return [self.rel(folder / row["new"]) for row in rows]
