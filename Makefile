@@ -5,9 +5,11 @@ JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 
 SYSTEM_PYTHON := /usr/bin/python3
 # Any interpreter needs a compiler; Debian's also needs its Python packages.
-DEBS_TOOLS  := g++ make
+# mypy checks the type stub whichever interpreter runs the tests.
+DEBS_TOOLS  := g++ make mypy
 DEBS_PYTHON := python3-dev python3-pil python3-pytest python3-hypothesis \
-               python3-setuptools python3-wheel python3-venv python3-pip
+               python3-setuptools python3-wheel python3-venv python3-pip \
+               python3-tqdm
 ifeq ($(PYTHON),$(SYSTEM_PYTHON))
 DEBS := $(DEBS_TOOLS) $(DEBS_PYTHON)
 else
