@@ -139,15 +139,21 @@ def folder_problem(path: Path) -> str | None:
     return None
 
 
-def collect(given: Iterable[str]) -> tuple[list[Path], list[tuple[str, str]]]:
+LINK_IN_FOLDER = "a link: edits would reach the file it points to, so name that file instead"
+
+
+def collect(given: Iterable[str], follow_links: bool = False) -> tuple[
+        list[Path], list[tuple[str, str]], list[tuple[str, str]]]:
     """The image files the arguments stand for (a folder for its images, by name), each once.
 
-    Returns the resolved images and (argument, reason) for every argument that is neither.
+    Returns the resolved images, (argument, reason) for every argument that is neither, and
+    (path, reason) for the links in folders, which are left out unless `follow_links`.
     """
     lib = library()
     images: list[Path] = []
     seen: set[Path] = set()
     problems: list[tuple[str, str]] = []
+    links: list[tuple[str, str]] = []
 
     def add(path: Path) -> None:
         if path not in seen:
@@ -163,14 +169,18 @@ def collect(given: Iterable[str]) -> tuple[list[Path], list[tuple[str, str]]]:
                 problems.append((text, reason(exc)))
                 continue
             for row in rows:
-                add(Path(row["path"]).resolve())
+                entry = Path(row["path"])
+                if not follow_links and entry.is_symlink():
+                    links.append((row["path"], LINK_IN_FOLDER))
+                else:
+                    add(entry.resolve())
             continue
         problem = image_problem(path)
         if problem:
             problems.append((text, problem))
         else:
             add(path.resolve())
-    return images, problems
+    return images, problems, links
 
 
 def planned_destination(source: Path, folder: str | None, suffix: str | None, on_conflict: str,
@@ -318,10 +328,9 @@ def run_batch(tally: Tally, items: Sequence[Any], work: Callable[[Any], str | No
     return tally.report()
 
 
-def start_tally(verb: str, args: argparse.Namespace) -> tuple[Tally, list[Path]]:
-    images, problems = collect(args.paths)
-    tally = Tally(verb, dry_run=getattr(args, "dry_run", False))
-    tally.failed.extend(problems)
+def start_tally(verb: str, args: argparse.Namespace, follow_links: bool = False) -> tuple[Tally, list[Path]]:
+    images, problems, links = collect(args.paths, follow_links)
+    tally = Tally(verb, dry_run=args.dry_run, skipped=links, failed=problems)
     return tally, images
 
 
@@ -376,7 +385,8 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 def cmd_thumbs(args: argparse.Namespace) -> int:
     lib = library()
-    tally, images = start_tally("thumbs", args)
+    # Thumbnails only read, so a link in a folder is as good as its file.
+    tally, images = start_tally("thumbs", args, follow_links=True)
     if args.dry_run:
         return run_batch(tally, images, lambda path: f"would cache a {args.edge}-pixel thumbnail of {path}")
     bar = Progress(len(images), "thumbs")
@@ -397,6 +407,9 @@ def cmd_thumbs(args: argparse.Namespace) -> int:
         raise
     pool.shutdown()
     bar.close()
+    # Threads finish in any order; report failures in the order the files were given.
+    order = {str(path): n for n, path in enumerate(images)}
+    tally.failed.sort(key=lambda failure: order.get(failure[0], -1))
     status = tally.report()
     if tally.done:
         print(f"thumbnails are cached in {lib.thumb_cache_dir()}", file=sys.stderr)
@@ -514,10 +527,14 @@ def cmd_rename(args: argparse.Namespace) -> int:
     rows = lib.sort_files(lib.list_dir(str(folder))["files"], args.sort, args.desc)
     tally = Tally("rename", dry_run=args.dry_run)
     moves = []
-    for n, row in enumerate(rows):
+    for row in rows:
+        if Path(row["path"]).is_symlink():
+            tally.skipped.append((row["path"], LINK_IN_FOLDER))
+            continue
         try:
             shot = shot_date(lib, row["path"]) if "[%PD]" in args.pattern else None
-            new = lib.apply_rename_pattern(row["name"], args.pattern, args.start + n, folder.name, shot)
+            number = args.start + len(moves)
+            new = lib.apply_rename_pattern(row["name"], args.pattern, number, folder.name, shot)
         except Exception as exc:
             tally.failed.append((row["path"], reason(exc)))
             continue
@@ -558,7 +575,7 @@ def cmd_delete(args: argparse.Namespace) -> int:
         if len(images) > 10:
             shown.append(f"... and {len(images) - 10} more")
         print("\n".join(shown), file=sys.stderr)
-        if not confirm(f"Delete these {len(images)} images for good? [y/N]"):
+        if not confirm(f"Delete {counted(len(images), 'image')} for good? [y/N]"):
             print("nothing deleted", file=sys.stderr)
             return 1
 
