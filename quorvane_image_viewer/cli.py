@@ -26,6 +26,9 @@ DEGREES = (90, -90, 180, 270)
 POLICIES = ("rename", "skip", "overwrite")
 # The folder rotation keeps backups in, beside each turned file.
 BACKUP_FOLDER = "ZEL originals"
+# Images the module reads but cannot write back in their own format: turning one fails
+# only after its backup copy is made.
+UNWRITABLE_SUFFIXES = {".avif", ".ico", ".pbm", ".pgm", ".ppm"}
 
 
 class Failure(Exception):
@@ -334,10 +337,18 @@ def start_tally(verb: str, args: argparse.Namespace, follow_links: bool = False)
     return tally, images
 
 
-def skip_on_conflict(exc: Exception, on_conflict: str) -> None:
-    # Under "skip" the module refuses a taken output name with a FileExistsError that carries only the path.
-    if on_conflict == "skip" and isinstance(exc, FileExistsError) and exc.strerror is None:
-        raise Skip(f"{exc.args[0]} already exists") from None
+def write_one(source: Path, on_conflict: str, call: Callable[[], list[str]]) -> str:
+    """Makes a one-file batch call that writes a new file; its line, or Skip when it wrote none."""
+    try:
+        written = call()
+    except FileExistsError as exc:
+        # Under "skip" the module refuses a taken output name with an error carrying only the path.
+        if on_conflict == "skip" and exc.strerror is None:
+            raise Skip(f"{exc.args[0]} already exists") from None
+        raise
+    if not written:
+        raise Skip("no longer an image file")
+    return f"{source} -> {written[0]}"
 
 
 # ---------------------------------------------------------------- commands
@@ -434,15 +445,8 @@ def cmd_convert(args: argparse.Namespace) -> int:
         return f"would convert {source} -> {dest}"
 
     def apply(source: Path) -> str:
-        try:
-            written = lib.convert_files([str(source)], args.to, args.quality, args.out,
-                                        args.on_conflict, args.delete_source)
-        except Exception as exc:
-            skip_on_conflict(exc, args.on_conflict)
-            raise
-        if not written:
-            raise Skip("no longer an image file")
-        return f"{source} -> {written[0]}"
+        return write_one(source, args.on_conflict, lambda: lib.convert_files(
+            [str(source)], args.to, args.quality, args.out, args.on_conflict, args.delete_source))
 
     return run_batch(tally, images, preview if args.dry_run else apply)
 
@@ -455,9 +459,7 @@ def cmd_rotate(args: argparse.Namespace) -> int:
     claimed: set[Path] = set()
 
     def writable(source: Path) -> None:
-        # Turned files are written back in their own format: refuse before a backup is made.
-        key = source.suffix.lower().lstrip(".")
-        if key not in lib.SAVE_FORMATS and key != "jpeg":
+        if source.suffix.lower() in UNWRITABLE_SUFFIXES:
             raise Failure(f"cannot write {source.suffix} files; convert it first")
 
     def preview(source: Path) -> str:
@@ -495,15 +497,8 @@ def cmd_resize(args: argparse.Namespace) -> int:
         return f"would resize {source} -> {dest}"
 
     def apply(source: Path) -> str:
-        try:
-            written = lib.resize_files([str(source)], basis, amount, width, height, args.out,
-                                       args.on_conflict)
-        except Exception as exc:
-            skip_on_conflict(exc, args.on_conflict)
-            raise
-        if not written:
-            raise Skip("no longer an image file")
-        return f"{source} -> {written[0]}"
+        return write_one(source, args.on_conflict, lambda: lib.resize_files(
+            [str(source)], basis, amount, width, height, args.out, args.on_conflict))
 
     return run_batch(tally, images, preview if args.dry_run else apply)
 

@@ -193,6 +193,17 @@ def test_a_failing_file_does_not_stop_the_batch(run, tmp_path, make_image, args)
             str(pics / "a.jpg"), str(pics / "c.jpg")]
 
 
+def test_rotate_refuses_unwritable_formats_before_any_backup(run, tmp_path, make_image):
+    pics = tmp_path / "pics"
+    make_image(pics / "a.tiff", size=(40, 30), fmt="TIFF")
+    make_image(pics / "b.ppm", size=(40, 30))
+    proc = run("rotate", pics, "--degrees", "90", "--keep-original")
+    assert proc.returncode == 1
+    assert error_lines(proc.stderr) == [f"error: {pics / 'b.ppm'}: cannot write .ppm files; convert it first"]
+    assert size_of(pics / "a.tiff") == (30, 40) and size_of(pics / "b.ppm") == (40, 30)
+    assert os.listdir(pics / "ZEL originals") == ["a.tiff"]
+
+
 def test_delete_and_rename_go_on_past_a_failure(run, pics):
     proc = run("delete", pics / "a.jpg", pics / "gone.jpg", pics / "c.gif", "--yes")
     assert proc.returncode == 1
