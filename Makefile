@@ -5,10 +5,11 @@ JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 
 SYSTEM_PYTHON := /usr/bin/python3
 # Any interpreter needs a compiler; Debian's also needs its Python packages.
-DEBS_TOOLS  := g++ make
+# mypy checks the type stub whichever interpreter runs the tests.
+DEBS_TOOLS  := g++ make mypy
 DEBS_PYTHON := python3-dev python3-pil python3-pytest python3-hypothesis \
                python3-setuptools python3-wheel python3-venv python3-pip \
-               chromium chromium-driver python3-selenium
+               python3-tqdm chromium chromium-driver python3-selenium
 ifeq ($(PYTHON),$(SYSTEM_PYTHON))
 DEBS := $(DEBS_TOOLS) $(DEBS_PYTHON)
 else
@@ -53,9 +54,9 @@ VIEW_SAMPLES := build/view-samples
 view: build
 ifeq ($(strip $(FOLDER)),)
 	@[ -d $(VIEW_SAMPLES) ] || $(PYTHON) -m quorvane_image_viewer.page.samples $(VIEW_SAMPLES)
-	$(PYTHON) -m quorvane_image_viewer.page $(VIEW_SAMPLES) $(if $(PORT),--port $(PORT))
+	$(PYTHON) -m quorvane_image_viewer view $(VIEW_SAMPLES) $(if $(PORT),--port $(PORT))
 else
-	$(PYTHON) -m quorvane_image_viewer.page "$(FOLDER)" $(if $(PORT),--port $(PORT))
+	$(PYTHON) -m quorvane_image_viewer view "$(FOLDER)" $(if $(PORT),--port $(PORT))
 endif
 
 # The scripts live in bench/, so the repository root must be put on the path

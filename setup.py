@@ -1,6 +1,7 @@
 """Build the native module quorvane_image_viewer.library from its C++ sources."""
 
 import os
+import re
 from glob import glob
 
 from setuptools import Extension, setup
@@ -68,17 +69,32 @@ class BuildExt(build_ext):
 if not SOURCES:
     raise SystemExit(f"no C++ sources in {SRC_DIR}")
 
+
+def package_version():
+    # One version, kept in the package; read as text, since setup runs before anything is built.
+    with open(os.path.join("quorvane_image_viewer", "__init__.py"), encoding="utf-8") as f:
+        found = re.search(r'^__version__ = "([^"]+)"$', f.read(), re.M)
+    if not found:
+        raise SystemExit("no __version__ in quorvane_image_viewer/__init__.py")
+    return found.group(1)
+
+
 setup(
     name="quorvane_image_viewer",
-    version="0.1.0",
+    version=package_version(),
     description="Local back end of a desktop image viewer",
     python_requires=">=3.10",
+    install_requires=["Pillow"],
     packages=["quorvane_image_viewer", "quorvane_image_viewer.page"],
-    # The page's HTML, CSS and JavaScript are served from the installed package.
-    package_data={"quorvane_image_viewer.page": ["static/*"]},
     # The C++ sources sit under the package folder; they are build input only.
     include_package_data=False,
     exclude_package_data={"quorvane_image_viewer": ["library/*"]},
+    # The type stub and its marker; the page's HTML, CSS and JavaScript, served from the package.
+    package_data={
+        "quorvane_image_viewer": ["library.pyi", "py.typed"],
+        "quorvane_image_viewer.page": ["static/*"],
+    },
+    entry_points={"console_scripts": ["quorvane-viewer = quorvane_image_viewer.cli:main"]},
     ext_modules=[
         Extension(
             "quorvane_image_viewer.library",

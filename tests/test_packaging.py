@@ -5,6 +5,7 @@ Set QUORVANE_SKIP_PACKAGING=1 to skip (it compiles the module once more).
 
 import json
 import os
+import re
 import subprocess
 import sys
 import sysconfig
@@ -15,6 +16,8 @@ from pathlib import Path
 import pytest
 
 REPO = Path(__file__).resolve().parents[1]
+VERSION = re.search(r'^__version__ = "(.+)"$',
+                    (REPO / "quorvane_image_viewer" / "__init__.py").read_text(), re.M)[1]
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 
 pytestmark = [
@@ -93,6 +96,9 @@ def venv_python(wheel, tmp_path_factory):
         ("the page's server", lambda n: n == "quorvane_image_viewer/page/server.py", 1),
         ("the page's static files", lambda n: n.startswith("quorvane_image_viewer/page/static/")
          and n.endswith((".html", ".css", ".js", ".svg")), 4),
+        ("command line", lambda n: n == "quorvane_image_viewer/cli.py", 1),
+        ("type stub", lambda n: n == "quorvane_image_viewer/library.pyi", 1),
+        ("typed marker", lambda n: n == "quorvane_image_viewer/py.typed", 1),
         ("module for this interpreter",
          lambda n: n == f"quorvane_image_viewer/library{EXT_SUFFIX}", 1),
         ("any native module", lambda n: n.endswith(".so"), 1),
@@ -150,3 +156,52 @@ def test_installed_page_serves_its_own_files(venv_python, tmp_path):
     where, names = json.loads(_run([py, "-c", probe], cwd=tmp_path))
     assert Path(where).resolve().is_relative_to(venv.resolve())
     assert names == ["app.js", "icon.svg", "index.html", "style.css"]
+
+
+def test_wheel_metadata(wheel):
+    with zipfile.ZipFile(wheel) as zf:
+        names = zf.namelist()
+        info = next(n.rsplit("/", 1)[0] for n in names if n.endswith(".dist-info/METADATA"))
+        metadata = zf.read(f"{info}/METADATA").decode()
+        entry_points = zf.read(f"{info}/entry_points.txt").decode()
+    fields = [tuple(line.split(": ", 1)) for line in metadata.splitlines() if ": " in line]
+    assert ("Version", VERSION) in fields
+    assert [value for key, value in fields if key == "Requires-Dist"] == ["Pillow"]
+    assert "[console_scripts]\nquorvane-viewer = quorvane_image_viewer.cli:main" in entry_points
+    assert wheel.name.startswith(f"quorvane_image_viewer-{VERSION}-")
+
+
+def test_installed_command_stub_and_dependency(venv_python, tmp_path):
+    venv, py = venv_python
+    package = Path(_run([py, "-c", "import quorvane_image_viewer as q; print(q.__file__)"],
+                        cwd=tmp_path).strip()).parent
+    assert (package / "library.pyi").is_file() and (package / "py.typed").is_file()
+    assert _run([py, "-c", "import quorvane_image_viewer as q; print(q.__version__)"], cwd=tmp_path).strip() == VERSION
+
+    command = venv / "bin" / "quorvane-viewer"
+    assert _run([command, "--version"], cwd=tmp_path).split() == ["quorvane-viewer", VERSION]
+    (tmp_path / "pics").mkdir()
+    listing = json.loads(_run([command, "list", tmp_path / "pics", "--json"], cwd=tmp_path))
+    assert listing["files"] == [] and listing["path"] == str((tmp_path / "pics").resolve())
+
+
+def test_dependency_met_offline(venv_python, wheel):
+    # Offline, the declared dependency is met by the Pillow the environment already sees.
+    venv, py = venv_python
+    out = _run([py, "-m", "pip", "install", "--no-index", wheel], cwd=venv)
+    assert re.search(r"Requirement already satisfied: Pillow", out, re.I), out
+
+
+@pytest.mark.skipif(not os.access("/usr/bin/mypy", os.X_OK), reason="Debian's mypy is not installed")
+def test_type_checkers_find_the_installed_stub(venv_python, tmp_path):
+    venv, py = venv_python
+    script = tmp_path / "check.py"
+    script.write_text("import quorvane_image_viewer.library as m\n"
+                      "names: list[str] = m.delete_files(['a.jpg'])\n"
+                      "m.rotate_files(['a.jpg'], 45, False)\n")
+    proc = subprocess.run(["/usr/bin/mypy", "--strict", "--cache-dir", os.devnull,
+                           "--python-executable", str(py), str(script)],
+                          cwd=tmp_path, env=_env(), capture_output=True, text=True)
+    # Found through py.typed: the stub is used (one planted error) and nothing is missing.
+    assert "missing library stubs" not in proc.stdout, proc.stdout
+    assert re.findall(r"error: .*\[(\S+)\]", proc.stdout) == ["arg-type"], proc.stdout
