@@ -1,6 +1,7 @@
 // Batch edits: output placement, image encoding, the convert, rotate and resize batches,
 // renaming one file, rename patterns, and deleting image files.
 #include "library.hpp"
+#include "metadata.hpp"
 
 #include <cerrno>
 
@@ -80,9 +81,10 @@ bool is_path_like(handle dest) {
     return handle(reinterpret_cast<PyObject*>(Py_TYPE(dest.ptr()))).has_attr(n___fspath__);
 }
 
-void encode(handle image, handle target, handle pil, handle quality) {
-    if (quality) method_kw(image, n_save, {target}, {{n_format, pil}, {n_quality, quality}});
-    else method_kw(image, n_save, {target}, {{n_format, pil}});
+// image.save(target, **options)
+void encode(handle image, handle target, handle options) {
+    ref args = steal(PyTuple_Pack(1, target.ptr()));
+    steal(PyObject_Call(image.attr(n_save).ptr(), args.ptr(), options.ptr()));
 }
 
 // os.stat(path), or an empty ref when nothing is there yet.
@@ -139,7 +141,7 @@ void carry_over_metadata(handle os, handle tmp, handle fd, handle old) {
 
 // Encodes into a temporary file beside the target, then renames it over the target: a failed
 // encoding, a full disk or an interrupted process never leaves a truncated file behind.
-void write_atomically(handle image, handle dest, handle pil, handle quality) {
+void write_atomically(handle image, handle dest, handle options) {
     ref os = module_named(n_os);
     ref os_path = os.attr(n_path);
     // A link is written through, as writing in place would: the file it names is replaced.
@@ -154,7 +156,7 @@ void write_atomically(handle image, handle dest, handle pil, handle quality) {
         ref file = module_named(n_io).attr(n_open)(fd, n_wb);
         fd_owned = false;
         with(file, [&](handle out) {
-            encode(image, out, pil, quality);
+            encode(image, out, options);
             out.method(n_flush);
             // the bytes reach the disk before the name does
             os.attr(n_fsync)(out.method(n_fileno));
@@ -265,17 +267,20 @@ ref save_image(handle image, handle dest, handle fmt_key, handle quality) {
     ref pil = global(n_SAVE_FORMATS).item(fmt_key.equals(n_jpeg) ? handle(n_jpg) : fmt_key);
     ref converted;
     if ((fmt_key.equals(n_jpg) || fmt_key.equals(n_jpeg)) && differs(image.attr(n_mode), n_RGB))
-        converted = image.method(n_convert, n_RGB);
+        converted = rgb_on_white(image);
     handle to_write = converted ? handle(converted) : image;
     auto write = [&] {
-        ref q;
-        if (pil.equals(n_JPEG)) {
+        ref options = new_dict();
+        options.set_item(n_format, pil);
+        if (pil.equals(n_JPEG) || pil.equals(n_WEBP)) {
             ref hundred = number(100), one = number(1);
             ref capped = compare(hundred, quality, Py_LT) ? hundred : borrow(quality);
-            q = compare(capped, one, Py_GT) ? capped : one;
+            options.set_item(n_quality, compare(capped, one, Py_GT) ? capped : one);
         }
-        if (is_path_like(dest)) write_atomically(to_write, dest, pil, q);
-        else encode(to_write, dest, pil, q);
+        // What the photo carries is read from the image as given, before any conversion.
+        add_metadata_options(options, image, to_write, pil);
+        if (is_path_like(dest)) write_atomically(to_write, dest, options);
+        else encode(to_write, dest, options);
     };
     if (converted) closing(converted, write);
     else write();
