@@ -167,11 +167,11 @@ ref exif_copy(handle image, handle size, bool tiff) {
     if (!copy.truthy()) return ref();
     ref data = copy.method(n_tobytes);
     if (PyBytes_Size(data.ptr()) > max_exif_bytes) return ref();
-    // Read back from its own bytes, as every encoder expects an EXIF block it loaded.
+    // Loaded from its own bytes: the TIFF writer reads sub-IFDs through get_ifd, which needs one.
     ref written = exif_class();
     written.method(n_load, data);
-    // The TIFF writer takes each sub-IFD from get_ifd, which leaves the Interop pointer an
-    // offset into this block; it must get the Interop IFD itself.
+    // get_ifd leaves the Interop pointer an offset into this block, which means nothing in a
+    // TIFF's directory; the TIFF writer must find the Interop IFD itself there.
     ref sub = written.method(n_get_ifd, number(exif_ifd_tag));
     ref interop_tag = number(interop_ifd_tag);
     if (contains(sub, interop_tag) && !PyDict_Check(sub.item(interop_tag).ptr()))
