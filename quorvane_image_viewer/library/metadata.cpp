@@ -9,14 +9,14 @@
 
 namespace qv {
 
-const name n_getexif{"getexif"}, n_get{"get"}, n_exif{"exif"}, n_RGBA{"RGBA"}, n_P{"P"}, n_LA{"LA"},
-    n_WEBP{"WEBP"};
+const name n_getexif{"getexif"}, n_get{"get"}, n_exif{"exif"}, n_icc_profile{"icc_profile"}, n_RGBA{"RGBA"},
+    n_P{"P"}, n_LA{"LA"}, n_WEBP{"WEBP"};
 
 namespace {
 
 const name n_get_ifd{"get_ifd"}, n_PA{"PA"}, n_info{"info"}, n_transparency{"transparency"}, n_new{"new"},
     n_white{"white"}, n_alpha_composite{"alpha_composite"}, n_Exif{"Exif"}, n_endian{"endian"},
-    n_tobytes{"tobytes"}, n_load{"load"}, n_icc_profile{"icc_profile"}, n_PNG{"PNG"}, n_TIFF{"TIFF"},
+    n_tobytes{"tobytes"}, n_load{"load"}, n_PNG{"PNG"}, n_TIFF{"TIFF"},
     n_collections_abc{"collections.abc"}, n_Mapping{"Mapping"}, n_make{"make"}, n_model{"model"},
     n_datetime_label{"datetime"}, n_exposure{"exposure"}, n_iso{"iso"}, n_focal{"focal"};
 

@@ -7,7 +7,7 @@
 
 namespace qv {
 
-extern const name n_getexif, n_get, n_exif, n_RGBA, n_P, n_LA, n_WEBP;
+extern const name n_getexif, n_get, n_exif, n_icc_profile, n_RGBA, n_P, n_LA, n_WEBP;
 
 // True for RGBA, LA and PA images, and for P images with "transparency" in their info;
 // a colour key on an RGB or L image does not count.

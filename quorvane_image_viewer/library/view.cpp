@@ -16,7 +16,7 @@ namespace {
 
 const name n_exif_transpose{"exif_transpose"},
     n_home{"home"}, n_read_bytes{"read_bytes"}, n_thumbnail{"thumbnail"}, n_sha1{"sha1"}, n_hexdigest{"hexdigest"},
-    n_encode{"encode"}, n_utf_8{"utf-8"}, n_surrogateescape{"surrogateescape"}, n_icc_profile{"icc_profile"},
+    n_encode{"encode"}, n_utf_8{"utf-8"}, n_surrogateescape{"surrogateescape"},
     n_image_jpeg{"image/jpeg"},
     n_quorvane_dir{".quorvane"}, n_image_viewer_dir{"image_viewer"}, n_thumbs_dir{"thumbs"}, n_dot_jpg{".jpg"},
     n_path{"path"}, n_mtime{"mtime"}, n_width{"width"}, n_height{"height"};
