@@ -56,7 +56,7 @@ def carried(path):
         return main, sub, interop, exif.get_ifd(GPS_IFD), image.info.get("icc_profile"), image.size
 
 
-# ---- M7: EXIF and colour profile kept on edits ----
+# ---- EXIF and colour profile kept on edits ----
 
 SUFFIXES = {"JPEG": "jpg", "PNG": "png"}
 
@@ -143,7 +143,7 @@ def test_exif_an_output_gets(tmp_path, case):
         assert image.getexif()[274] == 6
 
 
-# ---- M8: the requested quality reaches WebP ----
+# ---- the requested quality reaches WebP ----
 
 GRADIENT = Image.linear_gradient("L").convert("RGB")
 
@@ -179,7 +179,7 @@ def test_rotate_and_resize_give_webp_90(tmp_path, edit, expected):
     assert source.read_bytes() == want
 
 
-# ---- M5: damaged EXIF never breaks file_info ----
+# ---- damaged EXIF never breaks file_info ----
 
 class Upright:
     """An open image whose getexif() is given: what a replaced open_oriented returns."""
@@ -295,7 +295,7 @@ def test_damaged_exif_gives_a_record_or_pillows_error(tmp_path, damages):
         assert carried(tmp_path / out)[5] == (80, 60)
 
 
-# ---- M9: transparency laid over white for JPEG ----
+# ---- transparency laid over white for JPEG ----
 
 def logo(path, mode):
     """A red square on a transparent background whose hidden colour is black."""
