@@ -103,10 +103,10 @@ def test_save_image_jpeg_quality(tmp_path, key, quality, written):
     assert (tmp_path / "x.jpeg").read_bytes() == encoded(image, "JPEG", quality=written)
 
 
-def test_save_image_webp_ignores_quality(tmp_path):
+def test_save_image_webp_takes_quality(tmp_path):
     image = Image.linear_gradient("L").convert("RGB")
     L._save_image(image, tmp_path / "x.webp", "webp", 10)
-    assert (tmp_path / "x.webp").read_bytes() == encoded(image, "WEBP")
+    assert (tmp_path / "x.webp").read_bytes() == encoded(image, "WEBP", quality=10)
 
 
 @pytest.mark.parametrize("mode, key, stored", [

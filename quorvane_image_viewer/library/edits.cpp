@@ -1,6 +1,7 @@
 // Batch edits: output placement, image encoding, the convert, rotate and resize batches,
 // renaming one file, rename patterns, and deleting image files.
 #include "library.hpp"
+#include "metadata.hpp"
 
 #include "files.hpp"
 #include "writer.hpp"
@@ -66,16 +67,17 @@ template <class F> ref with_upright(handle source, F&& body) {
     return with(global(n_open_oriented)(source), std::forward<F>(body));
 }
 
-void encode(handle image, handle target, handle pil, handle quality) {
-    if (quality) method_kw(image, n_save, {target}, {{n_format, pil}, {n_quality, quality}});
-    else method_kw(image, n_save, {target}, {{n_format, pil}});
+// image.save(target, **options)
+void encode(handle image, handle target, handle options) {
+    ref args = steal(PyTuple_Pack(1, target.ptr()));
+    steal(PyObject_Call(image.attr(n_save).ptr(), args.ptr(), options.ptr()));
 }
 
-// image.save(buf, format=pil[, quality=q]) into memory, so that only the writer touches the
-// disk and every byte it writes is counted.
-ref encoded_bytes(handle image, handle pil, handle quality) {
+// image.save(buf, **options) into memory, so that only the writer touches the disk and
+// every byte it writes is counted.
+ref encoded_bytes(handle image, handle options) {
     ref buf = own_global(n_BytesIO)();
-    encode(image, buf, pil, quality);
+    encode(image, buf, options);
     return buf.method(n_getvalue);
 }
 
@@ -170,18 +172,21 @@ ref save_image(handle image, handle dest, handle fmt_key, handle quality) {
     ref pil = global(n_SAVE_FORMATS).item(fmt_key.equals(n_jpeg) ? handle(n_jpg) : fmt_key);
     ref converted;
     if ((fmt_key.equals(n_jpg) || fmt_key.equals(n_jpeg)) && differs(image.attr(n_mode), n_RGB))
-        converted = image.method(n_convert, n_RGB);
+        converted = rgb_on_white(image);
     handle to_write = converted ? handle(converted) : image;
     auto write = [&] {
-        ref q;
-        if (pil.equals(n_JPEG)) {
+        ref options = new_dict();
+        options.set_item(n_format, pil);
+        if (pil.equals(n_JPEG) || pil.equals(n_WEBP)) {
             ref hundred = number(100), one = number(1);
             ref capped = compare(hundred, quality, Py_LT) ? hundred : borrow(quality);
-            q = compare(capped, one, Py_GT) ? capped : one;
+            options.set_item(n_quality, compare(capped, one, Py_GT) ? capped : one);
         }
+        // What the photo carries is read from the image as given, before any conversion.
+        add_metadata_options(options, image, to_write, pil);
         // Pillow writes to a file object itself; a path gets the one writer.
-        if (is_path_like(dest)) write_file(dest, encoded_bytes(to_write, pil, q));
-        else encode(to_write, dest, pil, q);
+        if (is_path_like(dest)) write_file(dest, encoded_bytes(to_write, options));
+        else encode(to_write, dest, options);
     };
     if (converted) closing(converted, write);
     else write();

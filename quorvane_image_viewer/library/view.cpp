@@ -1,6 +1,7 @@
 // Viewing: opening images upright, the display source, the thumbnail cache and
 // file information.
 #include "library.hpp"
+#include "metadata.hpp"
 
 #include "files.hpp"
 #include "writer.hpp"
@@ -11,33 +12,24 @@ namespace qv {
 
 namespace {
 
-const name n_exif_transpose{"exif_transpose"}, n_getexif{"getexif"}, n_get{"get"}, n_get_ifd{"get_ifd"},
+const name n_exif_transpose{"exif_transpose"},
     n_home{"home"}, n_thumbnail{"thumbnail"}, n_sha1{"sha1"}, n_hexdigest{"hexdigest"},
-    n_encode{"encode"}, n_utf_8{"utf-8"}, n_surrogateescape{"surrogateescape"}, n_RGBA{"RGBA"},
-    n_P{"P"}, n_LA{"LA"}, n_image_jpeg{"image/jpeg"},
+    n_encode{"encode"}, n_utf_8{"utf-8"}, n_surrogateescape{"surrogateescape"},
+    n_image_jpeg{"image/jpeg"},
     n_quorvane_dir{".quorvane"}, n_image_viewer_dir{"image_viewer"}, n_thumbs_dir{"thumbs"}, n_dot_jpg{".jpg"},
-    n_path{"path"}, n_mtime{"mtime"}, n_width{"width"}, n_height{"height"}, n_exif{"exif"}, n_make{"make"},
-    n_model{"model"}, n_datetime_label{"datetime"}, n_exposure{"exposure"}, n_iso{"iso"}, n_focal{"focal"};
+    n_path{"path"}, n_mtime{"mtime"}, n_width{"width"}, n_height{"height"};
 
 constexpr long orientation_tag = 274;
-constexpr long exif_ifd_tag = 0x8769;
 constexpr long display_quality = 90;
 constexpr long thumbnail_quality = 80;
 constexpr long min_long_edge = 32;
 constexpr long max_long_edge = 1024;
 
-struct camera_field {
-    long tag;
-    const name* label;
-};
-// The side panel's labels, in the order the record lists them.
-const camera_field camera_fields[] = {{271, &n_make},       {272, &n_model},   {306, &n_datetime_label},
-                                      {33434, &n_exposure}, {34855, &n_iso},   {37386, &n_focal}};
-
-// rgb_image.save(buf, format="JPEG", quality=quality); buf.getvalue()
-ref jpeg_bytes(handle rgb_image, long quality) {
+// rgb_image.save(buf, format="JPEG", quality=quality, icc_profile=profile); buf.getvalue()
+ref jpeg_bytes(handle rgb_image, long quality, handle profile = none()) {
     ref buf = global(n_BytesIO)();
-    method_kw(rgb_image, n_save, {buf}, {{n_format, n_JPEG}, {n_quality, number(quality)}});
+    method_kw(rgb_image, n_save, {buf},
+              {{n_format, n_JPEG}, {n_quality, number(quality)}, {n_icc_profile, profile}});
     return buf.method(n_getvalue);
 }
 
@@ -62,9 +54,10 @@ ref cache_key(handle target, handle stat, handle edge) {
 // The steps inside `with open_oriented(target) as image:` on a cache miss.
 ref thumbnail_of(handle image, handle edge) {
     ref mode = image.attr(n_mode);
-    ref small = image.method(n_convert, mode.equals(n_P) || mode.equals(n_LA) ? n_RGBA : n_RGB);
+    // RGBA and PA are laid over white before scaling; P and LA after it.
+    ref small = mode.equals(n_P) || mode.equals(n_LA) ? image.method(n_convert, n_RGBA) : rgb_on_white(image);
     small.method(n_thumbnail, pair(edge, edge));
-    if (!small.attr(n_mode).equals(n_RGB)) small = small.method(n_convert, n_RGB);
+    if (!small.attr(n_mode).equals(n_RGB)) small = rgb_on_white(small);
     return jpeg_bytes(small, thumbnail_quality);
 }
 
@@ -114,7 +107,10 @@ ref display_source(handle path) {
         if (orientation.equals(number(0)) || orientation.equals(number(1))) return pair(target, media);
     }
     return with(global(n_open_oriented)(target), [&](handle image) {
-        return pair(jpeg_bytes(image.method(n_convert, n_RGB), display_quality), n_image_jpeg);
+        ref rgb = rgb_on_white(image);
+        // The same colours whether the viewer gets the file or this re-encoding.
+        ref profile = profile_for(image, rgb, n_JPEG);
+        return pair(jpeg_bytes(rgb, display_quality, profile), n_image_jpeg);
     });
 }
 
@@ -155,25 +151,13 @@ ref file_info(handle path) {
     info.set_item(n_width, none());
     info.set_item(n_height, none());
     info.set_item(n_format, none());
-    ref exif = new_dict();
-    info.set_item(n_exif, exif);
+    info.set_item(n_exif, new_dict());
     with(global(n_open_oriented)(target), [&](handle image) {
         auto [width, height] = unpack_pair(image.attr(n_size));
         info.set_item(n_width, width);
         info.set_item(n_height, height);
         info.set_item(n_format, image.attr(n_format));
-        ref raw = image.method(n_getexif);
-        // Cameras keep exposure, ISO and focal length in the Exif sub-IFD, read only when needed.
-        ref camera;
-        for (const camera_field& field : camera_fields) {
-            ref tag = number(field.tag);
-            ref value = raw.method(n_get, tag);
-            if (value.is_none()) {
-                if (!camera) camera = raw.method(n_get_ifd, number(exif_ifd_tag));
-                value = camera.method(n_get, tag);
-            }
-            if (!value.is_none()) exif.set_item(*field.label, value.str());
-        }
+        info.set_item(n_exif, camera_fields(image.method(n_getexif)));
     });
     return info;
 }
