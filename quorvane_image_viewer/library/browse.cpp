@@ -17,12 +17,7 @@ const name n_iterdir{"iterdir"}, n_path{"path"}, n_mtime{"mtime"}, n_kind{"kind"
 
 // entry.stat(), or an empty ref when it raises OSError: such entries are left out.
 ref stat_or_skip(handle entry) {
-    try {
-        return entry.method(n_stat);
-    } catch (error_already_set&) {
-        if (clear_if(PyExc_OSError)) return ref();
-        throw;
-    }
+    return absent_on(PyExc_OSError, [&] { return entry.method(n_stat); });
 }
 
 ref listing_row(handle entry, handle entry_name, handle stat) {
@@ -39,29 +34,17 @@ ref listing_row(handle entry, handle entry_name, handle stat) {
 
 // row["name"].lower(): the name order, and the order of a listing's folders.
 PyObject* lowered_name_key(PyObject*, PyObject* row) {
-    try {
-        return handle(row).item(n_name).method(n_lower).release();
-    } catch (error_already_set&) {
-        return nullptr;
-    }
+    return boundary([&] { return handle(row).item(n_name).method(n_lower); });
 }
 
 // row[self], unconverted: the size and date orders.
 PyObject* row_value_key(PyObject* row_key, PyObject* row) {
-    try {
-        return handle(row).item(row_key).release();
-    } catch (error_already_set&) {
-        return nullptr;
-    }
+    return boundary([&] { return handle(row).item(row_key); });
 }
 
 // Path(row["name"]).suffix.lower(), with `self` the Path the sort call looked up.
 PyObject* lowered_suffix_key(PyObject* path_type, PyObject* row) {
-    try {
-        return handle(path_type)(handle(row).item(n_name)).attr(n_suffix).method(n_lower).release();
-    } catch (error_already_set&) {
-        return nullptr;
-    }
+    return boundary([&] { return handle(path_type)(handle(row).item(n_name)).attr(n_suffix).method(n_lower); });
 }
 
 PyMethodDef lowered_name_def = {"lowered_name", lowered_name_key, METH_O, nullptr};
@@ -266,7 +249,7 @@ ref sort_files(handle files, handle key, handle descending) {
 }
 
 ref home_folder() {
-    ref pictures = joined(global(n_Path).attr(n_home)(), n_Pictures);
+    ref pictures = global(n_Path).attr(n_home)() / n_Pictures;
     if (pictures.method(n_is_dir).truthy()) return pictures.str();
     return global(n_Path).attr(n_home)().str();
 }
@@ -275,7 +258,7 @@ ref make_folder(handle parent, handle name) {
     ref root = resolved_path(parent);
     ref cleaned = global(n_Path)(name).attr(n_name);
     if (!cleaned.truthy()) raise(PyExc_ValueError, "bad name");
-    ref dest = joined(root, cleaned);
+    ref dest = root / cleaned;
     method_kw(dest, n_mkdir, {}, {{n_parents, boolean(false)}, {n_exist_ok, boolean(false)}});
     return dest.str();
 }

@@ -119,7 +119,7 @@ temporary create_temporary(handle folder, handle entry_name) {
         clock_gettime(CLOCK_REALTIME, &now);
         ref tmp_name = steal(PyUnicode_FromFormat(".%S.%ld-%lu-%lx.tmp", entry_name.ptr(), static_cast<long>(getpid()),
                                                   ++counter, static_cast<unsigned long>(now.tv_nsec)));
-        temporary tmp{joined(folder, tmp_name), ref(), -1};
+        temporary tmp{folder / tmp_name, ref(), -1};
         tmp.encoded = fs_bytes(tmp.path);
         // 0666 and the umask: the same permissions a plain write would give the entry
         tmp.fd = open(fs_text(tmp.encoded), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -203,8 +203,7 @@ ref display_source(handle path) {
 // ---- thumbnail cache ----
 
 ref thumb_cache_dir() {
-    ref folder = joined(joined(joined(global(n_Path).method(n_home), n_quorvane_dir), n_image_viewer_dir),
-                        n_thumbs_dir);
+    ref folder = global(n_Path).method(n_home) / n_quorvane_dir / n_image_viewer_dir / n_thumbs_dir;
     method_kw(folder, n_mkdir, {}, {{n_parents, boolean(true)}, {n_exist_ok, boolean(true)}});
     return folder;
 }
@@ -215,7 +214,7 @@ ref thumbnail_bytes(handle path, handle long_edge) {
     ref edge = clamped_long_edge(long_edge);
     ref stat = target.method(n_stat);
     ref key = cache_key(target, stat, edge);
-    ref cached = joined(global(n_thumb_cache_dir)(), concat(key, n_dot_jpg));
+    ref cached = global(n_thumb_cache_dir)() / (key + n_dot_jpg);
     if (cached.method(n_is_file).truthy()) return cached.method(n_read_bytes);
     ref data = with(global(n_open_oriented)(target), [&](handle image) { return thumbnail_of(image, edge); });
     store_entry(cached, data);
