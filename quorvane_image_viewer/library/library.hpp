@@ -29,6 +29,14 @@ bool is_image_file(handle target);
 handle builtin_sorted();
 handle builtin_round();
 
+// ---- the sort engine: new lists of rows, in the order sorted() gives them ----
+// sorted(rows, key=lambda row: row["name"].lower())
+ref sorted_by_name(handle rows);
+// sorted(rows, key=lambda row: row[field])
+ref sorted_by_field(handle rows, handle field);
+// sorted(rows, key=lambda row: path_type(row["name"]).suffix.lower())
+ref sorted_by_suffix(handle rows, handle path_type);
+
 // ---- module frame ----
 ref is_image(handle path);
 ref media_type(handle suffix);
