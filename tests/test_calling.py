@@ -1,7 +1,13 @@
+import concurrent.futures
+import copy
 import ctypes
 import functools
 import inspect
+import multiprocessing
+import pathlib
+import pickle
 import pydoc
+import shutil
 
 import pytest
 
@@ -190,3 +196,50 @@ def test_list_dir_default_and_keywords(lib, tmp_path):
     assert lib.list_dir(**{"folder": d, "show_hidden": 1}) == hidden
     assert functools.partial(lib.list_dir, show_hidden=True)(d) == hidden
     assert call_with_dict(lib.list_dir, (d,), {"show_hidden": True}) == hidden
+
+
+@pytest.mark.parametrize("name, args", [
+    ("_fmt_key", (".JPEG",)),
+    ("is_image", (pathlib.Path("a.PNG"),)),
+    ("sort_files", ([{"name": "b"}, {"name": "A"}], "name", True)),
+    ("resize_files", ([], "percent", 50, None, None, None, "rename")),
+])
+def test_dict_calls_bind_like_vectorcalls(lib, name, args):
+    f = bound(lib, name)
+    params = list(inspect.signature(f).parameters)
+    expected = f(*args)
+    for split in range(len(args) + 1):
+        kwargs = dict(zip(params[split:], args[split:]))
+        assert call_with_dict(f, args[:split], kwargs) == expected
+        assert type(f).__call__(f, *args[:split], **kwargs) == expected
+
+
+def test_function_type_names_its_module(lib):
+    kind = type(lib.is_image)
+    # a text, as tools that describe modules expect of any type
+    assert type(kind.__module__) is str and kind.__module__ == MODULE
+    assert kind.__name__ == "function"
+    assert lib.is_image.__module__ == MODULE
+    with pytest.raises(AttributeError):
+        lib.is_image.__module__ = "elsewhere"
+    assert lib.is_image.__module__ == MODULE and vars(lib.is_image) == {}
+
+
+@pytest.mark.parametrize("name", ids(FUNCTIONS))
+def test_functions_pickle_by_reference(lib, name):
+    f = bound(lib, name)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(f, protocol)) is f
+    assert copy.copy(f) is f and copy.deepcopy(f) is f
+
+
+def test_process_pool_maps_a_module_function(lib, make_image, tmp_path, home):
+    paths = [str(make_image(tmp_path / f"{i}.png", size=(40 + i, 30))) for i in range(3)]
+    # spawn: each worker imports the module afresh and finds the function by name
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(max_workers=2, mp_context=context) as pool:
+        thumbnails = list(pool.map(lib.thumbnail_bytes, paths))
+    cache = home / ".quorvane"
+    assert cache.is_dir()  # the workers wrote the thumbnails
+    shutil.rmtree(cache)
+    assert thumbnails == [lib.thumbnail_bytes(p) for p in paths]

@@ -13,40 +13,13 @@ namespace {
 const name n_skip{"skip"},
     n_overwrite{"overwrite"}, n_rename{"rename"}, n_underscore{"_"}, n_backup_folder{"ZEL originals"},
     n_rotate{"rotate"}, n_expand{"expand"}, n_resize{"resize"}, n_Resampling{"Resampling"},
-    n_LANCZOS{"LANCZOS"}, n_close{"close"}, n_percent{"percent"}, n_resolution{"resolution"}, n_long{"long"},
+    n_LANCZOS{"LANCZOS"}, n_percent{"percent"}, n_resolution{"resolution"}, n_long{"long"},
     n_short{"short"}, n_width{"width"}, n_height{"height"};
 const name n_count{"count"}, n_now{"now"}, n_year{"year"},
     n_month{"month"}, n_day{"day"}, n_dotdot{".."}, n_hash{"#"}, n_empty{""}, n_spec_year{"04d"},
     n_spec_two{"02d"}, n_token_year{"[%YYYY]"}, n_token_month{"[%MM]"}, n_token_day{"[%DD]"},
     n_token_folder{"[%P]"}, n_token_stem{"[%N]"}, n_token_shot{"[%PD]"};
 const name n_replace{"replace"};
-
-ref negated(handle value) { return steal(PyNumber_Negative(value.ptr())); }
-ref divided(handle a, handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
-ref times(handle a, handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
-
-
-// Runs `body`, then closes `image` on every way out: a derived image's pixels are freed
-// at once, even while a propagating traceback still refers to it.
-template <class F> auto closing(handle image, F&& body) -> decltype(body()) {
-    try {
-        if constexpr (std::is_void_v<decltype(body())>) {
-            body();
-            image.method(n_close);
-        } else {
-            auto result = body();
-            image.method(n_close);
-            return result;
-        }
-    } catch (error_already_set&) {
-        saved_error pending;
-        PyObject* closed = PyObject_CallMethodNoArgs(image.ptr(), n_close.ptr());
-        if (closed) Py_DECREF(closed);
-        else PyErr_Clear();  // the first failure is the one worth reporting
-        pending.restore();
-        throw;
-    }
-}
 
 // The batch skeleton shared by the edit operations: walk `paths`, refuse non-text elements,
 // pass over anything that is not an existing image file, and list what `edit` reports.
@@ -103,27 +76,27 @@ ref exact_side(handle given) {
 // The new size under one of the six size rules.
 ref new_size(handle basis, handle value, handle width, handle height, handle w, handle h) {
     if (basis.equals(n_percent)) {
-        ref scale = divided(to_float(value), number(100));
-        return pair(side(times(w, scale)), side(times(h, scale)));
+        ref scale = to_float(value) / number(100);
+        return pair(side(w * scale), side(h * scale));
     }
     if (basis.equals(n_resolution)) return pair(exact_side(width), exact_side(height));
     if (basis.equals(n_long)) {
-        ref scale = divided(to_float(value), larger(w, h));
-        return pair(side(times(w, scale)), side(times(h, scale)));
+        ref scale = to_float(value) / larger(w, h);
+        return pair(side(w * scale), side(h * scale));
     }
     if (basis.equals(n_short)) {
-        ref scale = divided(to_float(value), smaller(w, h));
-        return pair(side(times(w, scale)), side(times(h, scale)));
+        ref scale = to_float(value) / smaller(w, h);
+        return pair(side(w * scale), side(h * scale));
     }
     if (basis.equals(n_width)) {
         ref v = to_float(value);
-        ref scale = divided(v, w);
-        return pair(side(v), side(times(h, scale)));
+        ref scale = v / w;
+        return pair(side(v), side(h * scale));
     }
     if (basis.equals(n_height)) {
         ref v = to_float(value);
-        ref scale = divided(v, h);
-        return pair(side(times(w, scale)), side(v));
+        ref scale = v / h;
+        return pair(side(w * scale), side(v));
     }
     raise(PyExc_ValueError, "unknown basis");
 }
@@ -153,17 +126,17 @@ ref destination(handle path, handle folder, handle suffix, handle on_conflict) {
     ref parent = folder.truthy() ? resolved_path(folder) : path.attr(n_parent);
     method_kw(parent, n_mkdir, {}, {{n_parents, Py_True}, {n_exist_ok, Py_True}});
     ref stem = path.attr(n_stem);
-    ref name = concat(stem, suffix.is_none() ? path.attr(n_suffix) : borrow(suffix));
-    ref dest = joined(parent, name);
+    ref name = stem + (suffix.is_none() ? path.attr(n_suffix) : borrow(suffix));
+    ref dest = parent / name;
     if (dest.method(n_resolve).equals(path.method(n_resolve))) return dest;
     if (!dest.method(n_exists).truthy()) return dest;
     if (on_conflict.equals(n_skip)) raise_with(PyExc_FileExistsError, dest.str());
     if (on_conflict.equals(n_overwrite)) return dest;
     ref named = global(n_Path)(name);
-    ref numbered_stem = concat(named.attr(n_stem), n_underscore);
+    ref numbered_stem = named.attr(n_stem) + n_underscore;
     ref numbered_suffix = named.attr(n_suffix);
     for (long long n = 1;; ++n) {
-        ref candidate = joined(parent, concat(concat(numbered_stem, number(n).str()), numbered_suffix));
+        ref candidate = parent / (numbered_stem + number(n).str() + numbered_suffix);
         if (!candidate.method(n_exists).truthy()) return candidate;
     }
 }
@@ -197,7 +170,7 @@ ref convert_files(handle paths, handle fmt, handle quality, handle folder, handl
     ref key = fmt.method(n_lower);
     require_text(key);
     if (!contains(global(n_SAVE_FORMATS), key)) raise(PyExc_ValueError, "unsupported format");
-    ref suffix = concat(n_dot, key);
+    ref suffix = n_dot + key;
     return edit_each_image(paths, [&](handle source) {
         ref dest = global(n_destination)(source, folder, suffix, on_conflict);
         with_upright(source, [&](handle image) { return global(n_save_image)(image, dest, key, quality); });
@@ -213,10 +186,10 @@ ref rotate_files(handle paths, handle degrees, handle keep_original) {
         raise(PyExc_ValueError, "degrees must be 90, -90, 180, or 270");
     return edit_each_image(paths, [&](handle source) {
         return with_upright(source, [&](handle image) {
-            ref turned = method_kw(image, n_rotate, {negated(degrees)}, {{n_expand, Py_True}});
+            ref turned = method_kw(image, n_rotate, {-degrees}, {{n_expand, Py_True}});
             return closing(turned, [&] {
                 if (keep_original.truthy()) {
-                    ref backup = joined(source.attr(n_parent), n_backup_folder);
+                    ref backup = source.attr(n_parent) / n_backup_folder;
                     method_kw(backup, n_mkdir, {}, {{n_exist_ok, Py_True}});
                     ref copy2 = global(n_shutil).attr(n_copy2);
                     ref named = global(n_destination)(source, backup.str(), none(), n_rename);
@@ -254,7 +227,7 @@ ref rename_file(handle path, handle new_name) {
     if (!source.method(n_is_file).truthy()) raise_not_found(source);
     ref cleaned = global(n_Path)(new_name).attr(n_name);
     if (!cleaned.truthy() || cleaned.equals(n_dot) || cleaned.equals(n_dotdot)) raise(PyExc_ValueError, "bad name");
-    ref dest = joined(source.attr(n_parent), cleaned);
+    ref dest = source.attr(n_parent) / cleaned;
     if (dest.method(n_exists).truthy() && !dest.method(n_resolve).equals(source.method(n_resolve)))
         raise_with(PyExc_FileExistsError, dest.str());
     source.method(n_rename, dest);
@@ -280,11 +253,11 @@ ref apply_rename_pattern(handle name, handle pattern, handle index, handle folde
         ref spec = steal(PyUnicode_FromFormat("0%Sd", width.ptr()));
         ref counter = formatted(index, spec);
         // Only a single unbroken run of every "#" takes the counter.
-        ref run = steal(PyNumber_Multiply(n_hash.ptr(), width.ptr()));
+        ref run = n_hash * width;
         text = text.method(n_replace, run, counter, number(1));
         text = replaced(text, n_hash, n_empty);
     }
-    return concat(text, suffix);
+    return text + suffix;
 }
 
 ref delete_files(handle paths) {

@@ -1,6 +1,7 @@
 // The module frame: definition, create and exec steps, the function table, the
 // constant tables, and the name-based classification of files.
 #include "library.hpp"
+#include "function.hpp"
 
 #include <frameobject.h>
 
@@ -18,15 +19,14 @@ const name n_suffix{"suffix"}, n_stem{"stem"}, n_lower{"lower"}, n_lstrip{"lstri
     n_mkdir{"mkdir"}, n_unlink{"unlink"}, n_parents{"parents"}, n_exist_ok{"exist_ok"}, n_format{"format"},
     n_quality{"quality"}, n_mode{"mode"}, n_size{"size"}, n_convert{"convert"}, n_save{"save"},
     n_getvalue{"getvalue"}, n_open{"open"}, n_jpg{"jpg"}, n_RGB{"RGB"}, n_dot{"."};
-const name n_jpeg{"jpeg"}, n_tif{"tif"}, n_JPEG{"JPEG"}, n_octet_stream{"application/octet-stream"};
+const name n_jpeg{"jpeg"}, n_JPEG{"JPEG"}, n_octet_stream{"application/octet-stream"};
 
 namespace {
 
 constexpr const char* module_qualname = "quorvane_image_viewer.library";
 
-const name n_jpe{"jpe"}, n_jfif{"jfif"}, n_tiff{"tiff"},
-    n_sorted{"sorted"}, n_round{"round"}, n___builtins__{"__builtins__"}, n___test__{"__test__"},
-    n_module_qualname{module_qualname}, n_loader{"loader"}, n_origin{"origin"}, n_spec_parent{"parent"},
+const name n_sorted{"sorted"}, n_round{"round"}, n___builtins__{"__builtins__"}, n___test__{"__test__"},
+    n_module_qualname{module_qualname}, n_loader{"loader"}, n_origin{"origin"},
     n_submodule_search_locations{"submodule_search_locations"}, n___loader__{"__loader__"}, n___file__{"__file__"},
     n___package__{"__package__"}, n___path__{"__path__"}, n_io{"io"}, n_pathlib{"pathlib"}, n_PIL{"PIL"};
 
@@ -39,19 +39,87 @@ struct pair_text {
 };
 const pair_text save_formats[] = {{"bmp", "BMP"}, {"gif", "GIF"},   {"jpg", "JPEG"},
                                   {"png", "PNG"}, {"tif", "TIFF"}, {"webp", "WEBP"}};
+
+// A dict of texts, in the rows' order.
+template <std::size_t N> ref text_table(const pair_text (&rows)[N]) {
+    ref table = new_dict();
+    for (const pair_text& row : rows) table.set_item(text(row.key), text(row.value));
+    return table;
+}
+
+}  // namespace
+
+// ---- shared helpers ----
+
+ref resolved_path(handle value) { return global(n_Path)(value).method(n_expanduser).method(n_resolve); }
+
+bool is_image_file(handle target) {
+    return target.method(n_is_file).truthy() && global(n_is_image)(target).truthy();
+}
+
+void raise_not_found(handle path) { raise_with(PyExc_FileNotFoundError, path.str()); }
+
+// ---- file classification ----
+
+namespace {
+
+// What a viewer is told a file holds, by its suffix exactly as given.
 const pair_text media_types[] = {{".jpg", "image/jpeg"}, {".jpeg", "image/jpeg"}, {".jpe", "image/jpeg"},
                                  {".jfif", "image/jpeg"}, {".png", "image/png"},  {".webp", "image/webp"},
                                  {".gif", "image/gif"},   {".bmp", "image/bmp"}};
 
+// Other spellings of the format keys, as file suffixes carry them.
+const pair_text format_aliases[] = {{"jpeg", "jpg"}, {"jpe", "jpg"}, {"jfif", "jpg"}, {"tiff", "tif"}};
+
+static_ref g_media_table, g_format_aliases;
+
+void build_classification_tables() {
+    g_media_table = text_table(media_types);
+    g_format_aliases = text_table(format_aliases);
+}
+
+void release_classification_tables() {
+    g_media_table.reset();
+    g_format_aliases.reset();
+}
+
+}  // namespace
+
+ref is_image(handle path) {
+    ref suffix = path.attr(n_suffix).method(n_lower);
+    return py_bool(contains(global(n_IMAGE_SUFFIXES), suffix));
+}
+
+ref media_type(handle suffix) {
+    // MEDIA_TYPES.get(suffix, "application/octet-stream")
+    ref media = optional_item(g_media_table, suffix);
+    return media ? media : borrow(n_octet_stream);
+}
+
+ref fmt_key(handle suffix) {
+    ref key = suffix.method(n_lower).method(n_lstrip, n_dot);  // suffix.lower().lstrip(".")
+    require_text(key);
+    // an alias, else the key itself when it is a format, else "jpg"
+    if (ref alias = optional_item(g_format_aliases, key)) return alias;
+    if (contains(global(n_SAVE_FORMATS), key)) return key;
+    return borrow(n_jpg);
+}
+
+// A turned .jpeg file keeps "jpeg", which _save_image takes as "jpg".
+ref aliased_format_key(handle key) {
+    if (key.equals(n_jpeg)) return borrow(key);
+    ref alias = optional_item(g_format_aliases, key);
+    return alias ? alias : borrow(key);
+}
+
+namespace {
+
 // Process-wide statics: the module supports one interpreter and one initialisation.
 PyObject* g_module = nullptr;
-static_ref g_media_table, g_sorted, g_round, g_own_globals, g_own_copy2;
+static_ref g_sorted, g_round, g_own_globals, g_own_copy2;
 
 ref defaults_false() { return steal(PyTuple_Pack(1, Py_False)); }
 ref defaults_256() { return steal(Py_BuildValue("(i)", 256)); }
-
-#define BODY(f) body<f>, arity_of<f>
-#define LATER nullptr, 0
 
 constexpr const char display_source_doc[] =
     "Return the file itself when the pixels are already upright.\n"
@@ -60,25 +128,25 @@ constexpr const char display_source_doc[] =
     "    other than 1 still goes through Pillow.\n"
     "    ";
 
-// The twenty functions in namespace order; a row without a body is not bound yet.
+// The twenty functions in namespace order.
 const function_spec function_table[] = {
-    {"is_image", {{"path", "Path"}}, "bool", nullptr, nullptr, BODY(is_image)},
-    {"open_oriented", {{"path", "Path"}}, "Image.Image", nullptr, nullptr, BODY(open_oriented)},
-    {"list_dir", {{"folder", "str"}, {"show_hidden", "bool"}}, "dict", defaults_false, nullptr, BODY(list_dir)},
+    {"is_image", {{"path", "Path"}}, "bool", nullptr, nullptr, body<is_image>},
+    {"open_oriented", {{"path", "Path"}}, "Image.Image", nullptr, nullptr, body<open_oriented>},
+    {"list_dir", {{"folder", "str"}, {"show_hidden", "bool"}}, "dict", defaults_false, nullptr, body<list_dir>},
     {"sort_files", {{"files", "list[dict]"}, {"key", "str"}, {"descending", "bool"}}, "list[dict]", nullptr, nullptr,
-     BODY(sort_files)},
-    {"file_info", {{"path", "str"}}, "dict", nullptr, nullptr, BODY(file_info)},
-    {"thumb_cache_dir", {}, "Path", nullptr, nullptr, BODY(thumb_cache_dir)},
-    {"thumbnail_bytes", {{"path", "str"}, {"long_edge", "int"}}, "bytes", defaults_256, nullptr, BODY(thumbnail_bytes)},
-    {"display_source", {{"path", "str"}}, "tuple[Path | bytes, str]", nullptr, display_source_doc, BODY(display_source)},
-    {"_media_type", {{"suffix", "str"}}, "str", nullptr, nullptr, BODY(media_type)},
+     body<sort_files>},
+    {"file_info", {{"path", "str"}}, "dict", nullptr, nullptr, body<file_info>},
+    {"thumb_cache_dir", {}, "Path", nullptr, nullptr, body<thumb_cache_dir>},
+    {"thumbnail_bytes", {{"path", "str"}, {"long_edge", "int"}}, "bytes", defaults_256, nullptr, body<thumbnail_bytes>},
+    {"display_source", {{"path", "str"}}, "tuple[Path | bytes, str]", nullptr, display_source_doc, body<display_source>},
+    {"_media_type", {{"suffix", "str"}}, "str", nullptr, nullptr, body<media_type>},
     {"_destination",
      {{"path", "Path"}, {"folder", "str | None"}, {"suffix", "str | None"}, {"on_conflict", "str"}},
-     "Path", nullptr, nullptr, BODY(destination)},
+     "Path", nullptr, nullptr, body<destination>},
     {"rotate_files", {{"paths", "list[str]"}, {"degrees", "int"}, {"keep_original", "bool"}}, "list[str]", nullptr,
-     nullptr, BODY(rotate_files)},
+     nullptr, body<rotate_files>},
     {"_save_image", {{"image", "Image.Image"}, {"dest", "Path"}, {"fmt_key", "str"}, {"quality", "int"}}, "None",
-     nullptr, nullptr, BODY(save_image)},
+     nullptr, nullptr, body<save_image>},
     {"resize_files",
      {{"paths", "list[str]"},
       {"basis", "str"},
@@ -87,8 +155,8 @@ const function_spec function_table[] = {
       {"height", "int | None"},
       {"folder", "str | None"},
       {"on_conflict", "str"}},
-     "list[str]", nullptr, nullptr, BODY(resize_files)},
-    {"_fmt_key", {{"suffix", "str"}}, "str", nullptr, nullptr, BODY(fmt_key)},
+     "list[str]", nullptr, nullptr, body<resize_files>},
+    {"_fmt_key", {{"suffix", "str"}}, "str", nullptr, nullptr, body<fmt_key>},
     {"convert_files",
      {{"paths", "list[str]"},
       {"fmt", "str"},
@@ -96,14 +164,14 @@ const function_spec function_table[] = {
       {"folder", "str | None"},
       {"on_conflict", "str"},
       {"delete_source", "bool"}},
-     "list[str]", nullptr, nullptr, BODY(convert_files)},
-    {"rename_file", {{"path", "str"}, {"new_name", "str"}}, "str", nullptr, nullptr, BODY(rename_file)},
+     "list[str]", nullptr, nullptr, body<convert_files>},
+    {"rename_file", {{"path", "str"}, {"new_name", "str"}}, "str", nullptr, nullptr, body<rename_file>},
     {"apply_rename_pattern",
      {{"name", "str"}, {"pattern", "str"}, {"index", "int"}, {"folder", "str"}, {"shot", "str | None"}},
-     "str", nullptr, nullptr, BODY(apply_rename_pattern)},
-    {"delete_files", {{"paths", "list[str]"}}, "list[str]", nullptr, nullptr, BODY(delete_files)},
-    {"make_folder", {{"parent", "str"}, {"name", "str"}}, "str", nullptr, nullptr, BODY(make_folder)},
-    {"home_folder", {}, "str", nullptr, nullptr, BODY(home_folder)},
+     "str", nullptr, nullptr, body<apply_rename_pattern>},
+    {"delete_files", {{"paths", "list[str]"}}, "list[str]", nullptr, nullptr, body<delete_files>},
+    {"make_folder", {{"parent", "str"}, {"name", "str"}}, "str", nullptr, nullptr, body<make_folder>},
+    {"home_folder", {}, "str", nullptr, nullptr, body<home_folder>},
 };
 
 // ---- create step ----
@@ -112,38 +180,27 @@ PY_INT64_T g_interpreter_id = -1;
 
 // Copies one attribute of the import spec onto the module; a missing one is skipped.
 void copy_spec_attr(handle spec, handle module, handle from, handle to, bool allow_none) {
-    PyObject* value = PyObject_GetAttr(spec.ptr(), from.ptr());
-    if (!value) {
-        if (clear_if(PyExc_AttributeError)) return;
-        throw_error();
-    }
-    ref owned = steal(value);
-    if (allow_none || !owned.is_none()) module.set_attr(to, owned);
+    ref value = optional_attr(spec, from);
+    if (value && (allow_none || !value.is_none())) module.set_attr(to, value);
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    PY_INT64_T current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) return nullptr;
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = current;
-    } else if (g_interpreter_id != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return nullptr;
-    }
-    if (g_module) return borrow(g_module).release();
-    try {
+    return boundary([&] {
+        PY_INT64_T current = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (current == -1) throw_error();
+        if (g_interpreter_id == -1) g_interpreter_id = current;
+        else if (g_interpreter_id != current)
+            raise(PyExc_ImportError,
+                  "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        if (g_module) return borrow(g_module);
         name::build_all();
-        ref spec_name = handle(spec).attr(n_name);
-        ref module = steal(PyModule_NewObject(spec_name.ptr()));
+        ref module = steal(PyModule_NewObject(handle(spec).attr(n_name).ptr()));
         copy_spec_attr(spec, module, n_loader, n___loader__, true);
         copy_spec_attr(spec, module, n_origin, n___file__, true);
-        copy_spec_attr(spec, module, n_spec_parent, n___package__, true);
+        copy_spec_attr(spec, module, n_parent, n___package__, true);
         copy_spec_attr(spec, module, n_submodule_search_locations, n___path__, false);
-        return module.release();
-    } catch (error_already_set&) {
-        return nullptr;
-    }
+        return module;
+    });
 }
 
 // ---- exec step ----
@@ -169,10 +226,9 @@ void register_in_sys_modules(handle module) {
 }
 
 ref builtin(handle builtins, handle key) {
-    PyObject* value = PyObject_GetAttr(builtins.ptr(), key.ptr());
-    if (value) return steal(value);
-    if (clear_if(PyExc_AttributeError)) raise_format(PyExc_NameError, "name '%U' is not defined", key.ptr());
-    throw_error();
+    ref value = optional_attr(builtins, key);
+    if (!value) raise_format(PyExc_NameError, "name '%U' is not defined", key.ptr());
+    return value;
 }
 
 ref import_from(handle module_name, std::initializer_list<handle> names, handle globals) {
@@ -183,16 +239,9 @@ ref import_from(handle module_name, std::initializer_list<handle> names, handle 
 }
 
 ref import_name(handle module, handle key) {
-    PyObject* value = PyObject_GetAttr(module.ptr(), key.ptr());
-    if (value) return steal(value);
-    if (clear_if(PyExc_AttributeError)) raise_format(PyExc_ImportError, "cannot import name %S", key.ptr());
-    throw_error();
-}
-
-ref text_table(const pair_text* rows, std::size_t count) {
-    ref table = new_dict();
-    for (std::size_t i = 0; i < count; ++i) bind(table, text(rows[i].key), text(rows[i].value));
-    return table;
+    ref value = optional_attr(module, key);
+    if (!value) raise_format(PyExc_ImportError, "cannot import name %S", key.ptr());
+    return value;
 }
 
 void build_namespace(handle module) {
@@ -204,15 +253,15 @@ void build_namespace(handle module) {
     set_module_dict(dict, PyModule_GetDict(builtins.ptr()));
     warn_on_version_mismatch();
 
-    if (!ready_function_type()) throw_error();
-    g_media_table = text_table(media_types, std::size(media_types));
+    ready_function_type(module_qualname);
+    build_classification_tables();
     register_in_sys_modules(module);
 
     g_sorted = builtin(builtins, n_sorted);
     g_round = builtin(builtins, n_round);
 
-    bind(dict, n_hashlib, steal(PyImport_Import(n_hashlib.ptr())));
-    bind(dict, n_shutil, steal(PyImport_Import(n_shutil.ptr())));
+    bind(dict, n_hashlib, import_module(n_hashlib));
+    bind(dict, n_shutil, import_module(n_shutil));
     bind(dict, n_datetime, import_name(import_from(n_datetime, {n_datetime}, dict), n_datetime));
     bind(dict, n_BytesIO, import_name(import_from(n_io, {n_BytesIO}, dict), n_BytesIO));
     bind(dict, n_Path, import_name(import_from(n_pathlib, {n_Path}, dict), n_Path));
@@ -224,11 +273,10 @@ void build_namespace(handle module) {
     for (const char* s : image_suffixes)
         if (PySet_Add(suffixes.ptr(), text(s).ptr()) < 0) throw_error();
     bind(dict, n_IMAGE_SUFFIXES, suffixes);
-    bind(dict, n_SAVE_FORMATS, text_table(save_formats, std::size(save_formats)));
+    bind(dict, n_SAVE_FORMATS, text_table(save_formats));
 
     for (const function_spec& spec : function_table) {
-        if (!spec.impl) continue;
-        ref function = make_function(spec, n_module_qualname);
+        ref function = make_function(spec);
         if (PyDict_SetItemString(dict.ptr(), spec.name, function.ptr()) < 0) throw_error();
     }
     bind(dict, n___test__, new_dict());
@@ -236,23 +284,21 @@ void build_namespace(handle module) {
     g_own_copy2 = handle(dict).item(n_shutil).attr(n_copy2);
 }
 
-// Adds the traceback entry that names the failed initialisation.
+// Adds the traceback entry that names the failed initialisation; it raises nothing itself.
 void add_init_traceback() {
     saved_error pending;
     PyCodeObject* code = PyCode_NewEmpty("quorvane_image_viewer/library", "init quorvane_image_viewer.library", 0);
-    PyFrameObject* frame = nullptr;
-    if (code) {
-        ref globals = new_dict();
-        frame = PyFrame_New(PyThreadState_Get(), code, globals.ptr(), nullptr);
-    }
+    PyObject* globals = code ? PyDict_New() : nullptr;
+    PyFrameObject* frame = globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     pending.restore();
     if (frame) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
+    Py_XDECREF(globals);
     Py_XDECREF(code);
 }
 
 void release_statics() {
-    g_media_table.reset();
+    release_classification_tables();
     g_sorted.reset();
     g_round.reset();
     g_own_globals.reset();
@@ -269,13 +315,8 @@ int module_exec(PyObject* module) {
         return -1;
     }
     g_module = borrow(module).release();
-    try {
-        build_namespace(module);
-        return 0;
-    } catch (error_already_set&) {
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    if (boundary([&] { build_namespace(module); }) == 0) return 0;
+    // A failed initialisation abandons the module: the importer sees where, and nothing of it stays.
     add_init_traceback();
     release_statics();
     return -1;
@@ -305,45 +346,6 @@ handle own_global(handle key) { return PyDict_GetItemWithError(g_own_globals.ptr
 handle own_copy2() { return g_own_copy2; }
 handle builtin_sorted() { return g_sorted; }
 handle builtin_round() { return g_round; }
-
-// ---- shared helpers ----
-
-ref resolved_path(handle value) { return global(n_Path)(value).method(n_expanduser).method(n_resolve); }
-
-bool is_image_file(handle target) {
-    return target.method(n_is_file).truthy() && global(n_is_image)(target).truthy();
-}
-
-void raise_not_found(handle path) { raise_with(PyExc_FileNotFoundError, path.str()); }
-
-// ---- file classification ----
-
-ref is_image(handle path) {
-    ref suffix = path.attr(n_suffix).method(n_lower);
-    return py_bool(contains(global(n_IMAGE_SUFFIXES), suffix));
-}
-
-ref media_type(handle suffix) {
-    PyObject* media = PyDict_GetItemWithError(g_media_table.ptr(), suffix.ptr());
-    if (!media && PyErr_Occurred()) throw_error();
-    return borrow(media ? media : n_octet_stream.ptr());
-}
-
-ref fmt_key(handle suffix) {
-    ref key = suffix.method(n_lower).method(n_lstrip, n_dot);
-    require_text(key);
-    if (key.equals(n_jpeg)) return borrow(n_jpg);
-    ref aliased = aliased_format_key(key);
-    if (!aliased.is(key)) return aliased;
-    if (contains(global(n_SAVE_FORMATS), key)) return key;
-    return borrow(n_jpg);
-}
-
-ref aliased_format_key(handle key) {
-    if (key.equals(n_jpe) || key.equals(n_jfif)) return borrow(n_jpg);
-    if (key.equals(n_tiff)) return borrow(n_tif);
-    return borrow(key);
-}
 
 }  // namespace qv
 

@@ -13,14 +13,12 @@ extern const name n_Path, n_Image, n_ImageOps, n_BytesIO, n_datetime, n_hashlib,
 extern const name n_suffix, n_stem, n_lower, n_lstrip, n_expanduser, n_resolve, n_is_file, n_is_dir, n_exists,
     n_name, n_parent, n_stat, n_st_size, n_st_mtime, n_st_mtime_ns, n_mkdir, n_unlink, n_parents, n_exist_ok,
     n_format, n_quality, n_mode, n_size, n_convert, n_save, n_getvalue, n_open, n_jpg, n_RGB, n_dot;
-extern const name n_jpeg, n_tif, n_JPEG, n_octet_stream;
+extern const name n_jpeg, n_JPEG, n_octet_stream;
 
 // A format key through the suffix aliases "jpe" and "jfif" (to "jpg") and "tiff" (to "tif");
 // any other key, "jpeg" included, comes back as it is.
 ref aliased_format_key(handle key);
 
-// parent / child, as pathlib joins
-inline ref joined(handle parent, handle child) { return steal(PyNumber_TrueDivide(parent.ptr(), child.ptr())); }
 // Path(value).expanduser().resolve(), with Path looked up at the call.
 ref resolved_path(handle value);
 // target.is_file() and then is_image(target)
@@ -37,6 +35,14 @@ ref open_image(handle path);
 // The builtins bound once at module execution.
 handle builtin_sorted();
 handle builtin_round();
+
+// ---- the sort engine: new lists of rows, in the order sorted() gives them ----
+// sorted(rows, key=lambda row: row["name"].lower())
+ref sorted_by_name(handle rows);
+// sorted(rows, key=lambda row: row[field])
+ref sorted_by_field(handle rows, handle field);
+// sorted(rows, key=lambda row: path_type(row["name"]).suffix.lower())
+ref sorted_by_suffix(handle rows, handle path_type);
 
 // ---- module frame ----
 ref is_image(handle path);

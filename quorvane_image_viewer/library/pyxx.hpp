@@ -1,19 +1,20 @@
-// A thin C++ layer over the CPython C API: owning references, interned names,
-// vectorcall helpers, module-global lookup and Python errors as C++ exceptions.
+// A thin C++ layer over the CPython C API: owning references, interned names, calls,
+// Python errors as C++ exceptions and the one boundary that hands them back, iteration,
+// `with`, optional attributes and arithmetic. Nothing in it knows the module.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <array>
-#include <cstddef>
+#include <exception>
 #include <initializer_list>
+#include <new>
 #include <type_traits>
 #include <utility>
 
 namespace qv {
 
-// A Python exception is pending; the function boundary hands it back to the interpreter.
+// A Python exception is pending; the entry-point boundary hands it back to the interpreter.
 struct error_already_set {};
 
 [[noreturn]] inline void throw_error() { throw error_already_set{}; }
@@ -69,6 +70,7 @@ private:
 };
 
 inline ref steal(PyObject* p) { return ref::steal(p); }
+inline ref borrow(handle h) { return ref::borrow(h); }
 
 // A process-wide reference held from module execution on; it has no destructor,
 // since the interpreter is gone by the time static destructors run.
@@ -77,9 +79,8 @@ public:
     static_ref& operator=(ref value) { reset(); p_ = value.release(); return *this; }
     void reset() { Py_CLEAR(p_); }
 };
-inline ref borrow(handle h) { return ref::borrow(h); }
 
-// ---- raising -------------------------------------------------------------
+// ---- raising and parking errors ----------------------------------------------
 
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
@@ -90,7 +91,73 @@ void require_text(handle value);
 // True when the pending exception matches `type`; then it is cleared.
 bool clear_if(PyObject* type);
 
-// ---- interned names and constants -----------------------------------------
+// call(), or an empty ref when it raises `type`, which is then cleared.
+template <class F> ref absent_on(PyObject* type, F&& call) {
+    try {
+        return call();
+    } catch (error_already_set&) {
+        if (clear_if(type)) return ref();
+        throw;
+    }
+}
+
+// A pending Python exception taken out of the interpreter and put back later.
+class saved_error {
+public:
+    saved_error();
+    saved_error(const saved_error&) = delete;
+    saved_error& operator=(const saved_error&) = delete;
+    handle type() const;
+    handle value() const { return value_; }
+    handle traceback() const;
+    void restore();  // makes it the pending exception again
+
+private:
+    ref value_;
+#if PY_VERSION_HEX < 0x030C0000
+    ref type_, traceback_;
+#endif
+};
+
+// Runs `cleanup` while the pending exception waits; it stays the one reported, since
+// the first failure is the one worth seeing, whatever the cleanup raises.
+template <class F> void keeping_error(F&& cleanup) {
+    saved_error pending;
+    try {
+        cleanup();
+    } catch (error_already_set&) {
+        PyErr_Clear();
+    }
+    pending.restore();
+}
+
+// ---- the entry-point boundary --------------------------------------------------
+
+// Every way in from the interpreter runs its C++ through here: whatever `body` throws
+// becomes the pending Python error (std::bad_alloc a MemoryError). A body returning a
+// ref gives a new reference or nullptr; a body returning nothing gives 0 or -1.
+template <class F> auto boundary(F&& body) noexcept {
+    constexpr bool status = std::is_void_v<decltype(body())>;
+    try {
+        if constexpr (status) {
+            body();
+            return 0;
+        } else {
+            return body().release();
+        }
+    } catch (error_already_set&) {
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+    if constexpr (status) return -1;
+    else return static_cast<PyObject*>(nullptr);
+}
+
+// ---- interned names ----------------------------------------------------------
 
 // A name declared at file scope in any source; all are interned in the exec step.
 class name {
@@ -99,7 +166,6 @@ public:
     operator handle() const { return handle(obj_); }
     PyObject* ptr() const { return obj_; }
     static void build_all();
-    static void release_all();
 
 private:
     const char* text_;
@@ -107,16 +173,15 @@ private:
     const name* next_;
 };
 
-// ---- module globals --------------------------------------------------------
+// ---- module globals --------------------------------------------------------------
 
 // Looked up at every call: rebinding a module global changes behaviour at once.
 ref global(handle name);
-// The module dictionary the functions read their globals from.
-handle module_dict();
+// The module dictionary global() reads, and the builtins it falls back to.
 void set_module_dict(handle dict, handle builtins);
 void clear_module_dict();
 
-// ---- calls -----------------------------------------------------------------
+// ---- calls -------------------------------------------------------------------------
 
 namespace detail {
 inline PyObject* as_ptr(handle h) { return h.ptr(); }
@@ -144,8 +209,17 @@ ref call_kw(handle callable, std::initializer_list<handle> positional, std::init
 // self.method(*positional, **keywords)
 ref method_kw(handle self, handle method, std::initializer_list<handle> positional,
               std::initializer_list<kwarg> keywords);
+// import module
+inline ref import_module(handle module) { return steal(PyImport_Import(module.ptr())); }
 
-// ---- small object helpers ----------------------------------------------------
+// ---- optional attributes and items -----------------------------------------------
+
+// getattr(obj, name), or an empty ref when obj has no such attribute (AttributeError).
+ref optional_attr(handle obj, handle name);
+// A dict's entry for key, or an empty ref when it has none.
+ref optional_item(handle dict, handle key);
+
+// ---- small object helpers ------------------------------------------------------------
 
 inline ref new_list() { return steal(PyList_New(0)); }
 inline ref new_dict() { return steal(PyDict_New()); }
@@ -164,56 +238,64 @@ inline ref pair(handle a, handle b) { return steal(PyTuple_Pack(2, a.ptr(), b.pt
 // first, second = value, with the interpreter's unpacking errors
 std::pair<ref, ref> unpack_pair(handle value);
 bool contains(handle container, handle item);
-ref concat(handle a, handle b);       // a + b
 
-// A pending Python exception taken out of the interpreter and put back later.
-class saved_error {
-public:
-    saved_error();
-    ~saved_error();
-    saved_error(const saved_error&) = delete;
-    saved_error& operator=(const saved_error&) = delete;
-    handle type() const;
-    handle value() const { return value_; }
-    handle traceback() const;
-    void restore();  // makes it the pending exception again
+// ---- arithmetic: the interpreter's operators, so `folder / name` joins paths ----------
 
-private:
-    ref value_;
-#if PY_VERSION_HEX < 0x030C0000
-    ref type_, traceback_;
-#endif
-};
+inline ref operator+(handle a, handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
+inline ref operator-(handle a) { return steal(PyNumber_Negative(a.ptr())); }
+inline ref operator*(handle a, handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
+inline ref operator/(handle a, handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+inline ref operator&(handle a, handle b) { return steal(PyNumber_And(a.ptr(), b.ptr())); }
+inline ref operator|(handle a, handle b) { return steal(PyNumber_Or(a.ptr(), b.ptr())); }
 
-extern const class name n_enter, n_exit;
+// ---- finishing on every way out ---------------------------------------------------
+
+// body(), then done(); when the body raises, failed() runs instead and the error goes on.
+template <class F, class Done, class Failed>
+auto finishing(F&& body, Done&& done, Failed&& failed) -> decltype(body()) {
+    using result_type = decltype(body());
+    if constexpr (std::is_void_v<result_type>) {
+        try {
+            body();
+        } catch (error_already_set&) {
+            failed();
+            throw;
+        }
+        done();
+    } else {
+        result_type result{};
+        try {
+            result = body();
+        } catch (error_already_set&) {
+            failed();
+            throw;
+        }
+        done();
+        return result;
+    }
+}
+
+extern const class name n_enter, n_exit, n_close;
+// exit(*sys.exc_info()) for the pending exception; an error of exit itself replaces it.
 void exit_with_pending(handle exit);
 
 // `with manager as value: body(value)`: __exit__ runs on every way out of the body,
 // with the exception when the body raised; an error of __exit__ itself replaces it.
 template <class F> auto with(handle manager, F&& body) -> decltype(body(handle())) {
-    using result_type = decltype(body(handle()));
     ref exit = manager.attr(n_exit);
     ref value = manager.method(n_enter);
-    if constexpr (std::is_void_v<result_type>) {
-        try {
-            body(handle(value));
-        } catch (error_already_set&) {
-            exit_with_pending(exit);
-            throw;
-        }
-        exit(none(), none(), none());
-    } else {
-        result_type result{};
-        try {
-            result = body(handle(value));
-        } catch (error_already_set&) {
-            exit_with_pending(exit);
-            throw;
-        }
-        exit(none(), none(), none());
-        return result;
-    }
+    return finishing([&] { return body(handle(value)); }, [&] { exit(none(), none(), none()); },
+                     [&] { exit_with_pending(exit); });
 }
+
+// Runs `body`, then closes `image` on every way out: a derived image's pixels are freed
+// at once, even while a propagating traceback still refers to it.
+template <class F> auto closing(handle image, F&& body) -> decltype(body()) {
+    return finishing(std::forward<F>(body), [&] { image.method(n_close); },
+                     [&] { keeping_error([&] { image.method(n_close); }); });
+}
+
+// ---- iteration ------------------------------------------------------------------------
 
 // for (ref item : iterate(obj)): PyIter_Next with errors turned into exceptions.
 class iterate {
@@ -284,46 +366,5 @@ template <class F> auto without_gil(F&& work) noexcept -> decltype(work()) {
     PyEval_RestoreThread(state);
     return result;
 }
-
-// ---- the function type -------------------------------------------------------
-
-struct param {
-    const char* name;
-    const char* annotation;
-};
-
-using impl_fn = PyObject* (*)(PyObject* const* args);
-
-inline constexpr std::size_t max_params = 7;
-
-struct function_spec {
-    const char* name;
-    param params[max_params];  // unused rows have a null name
-    const char* returns;
-    ref (*defaults)();  // nullptr: no defaults
-    const char* doc;
-    impl_fn impl;       // nullptr: not built yet, so not bound
-    std::size_t arity;
-};
-
-namespace detail {
-template <class R, class... A, std::size_t... I>
-PyObject* invoke(R (*f)(A...), PyObject* const* args, std::index_sequence<I...>) {
-    return f(handle(args[I])...).release();
-}
-template <auto F> struct thunk;
-template <class R, class... A, R (*F)(A...)> struct thunk<F> {
-    static PyObject* call(PyObject* const* args) { return invoke(F, args, std::index_sequence_for<A...>{}); }
-    static constexpr std::size_t arity = sizeof...(A);
-};
-}  // namespace detail
-
-// Registers a plain C++ function `ref f(handle...)` as a module function body.
-template <auto F> constexpr impl_fn body = &detail::thunk<F>::call;
-template <auto F> constexpr std::size_t arity_of = detail::thunk<F>::arity;
-
-// Makes the function object for one table row; it reads globals from module_dict().
-ref make_function(const function_spec& spec, handle module_name);
-bool ready_function_type();
 
 }  // namespace qv

@@ -117,8 +117,7 @@ ref display_source(handle path) {
 // ---- thumbnail cache ----
 
 ref thumb_cache_dir() {
-    ref folder = joined(joined(joined(global(n_Path).method(n_home), n_quorvane_dir), n_image_viewer_dir),
-                        n_thumbs_dir);
+    ref folder = global(n_Path).method(n_home) / n_quorvane_dir / n_image_viewer_dir / n_thumbs_dir;
     method_kw(folder, n_mkdir, {}, {{n_parents, boolean(true)}, {n_exist_ok, boolean(true)}});
     return folder;
 }
@@ -129,7 +128,7 @@ ref thumbnail_bytes(handle path, handle long_edge) {
     ref edge = clamped_long_edge(long_edge);
     ref stat = target.method(n_stat);
     ref key = cache_key(target, stat, edge);
-    ref cached = joined(global(n_thumb_cache_dir)(), concat(key, n_dot_jpg));
+    ref cached = global(n_thumb_cache_dir)() / (key + n_dot_jpg);
     // Only a regular file is a hit: a link or anything else in its place is made afresh.
     if (ref hit = read_file(cached, read_mode::regular_file_only)) return hit;
     ref data = with(global(n_open_oriented)(target), [&](handle image) { return thumbnail_of(image, edge); });
