@@ -210,7 +210,7 @@ PyType_Slot function_slots[] = {
 
 void ready_function_type(const char* module_name) {
     if (function_type) return;
-    // The spec's name must outlive the type: its tp_name points into it.
+    // The PyType_Spec name must outlive the type: its tp_name points into it.
     static const std::string type_name = std::string(module_name) + ".function";
     static PyType_Spec spec = {
         type_name.c_str(),
