@@ -232,6 +232,7 @@ void build_namespace(handle module) {
         if (PyDict_SetItemString(dict.ptr(), spec.name, function.ptr()) < 0) throw_error();
     }
     bind(dict, n___test__, new_dict());
+    remember_own_globals(dict);
 }
 
 // Adds the traceback entry that names the failed initialisation.

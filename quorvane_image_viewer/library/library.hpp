@@ -27,6 +27,13 @@ ref resolved_path(handle value);
 bool is_image_file(handle target);
 // FileNotFoundError(str(path))
 [[noreturn]] void raise_not_found(handle path);
+// Image.open(path): every open of an image file in viewing code goes through here.
+ref open_image(handle path);
+// The objects bound in the namespace, remembered once it is complete: a route that
+// bypasses a global is taken only while the global is still the one bound there.
+void remember_own_globals(handle dict);
+// True while the module dictionary still holds, under `key`, the object bound at start.
+bool is_own_global(handle key);
 // The builtins bound once at module execution.
 handle builtin_sorted();
 handle builtin_round();
@@ -48,6 +55,10 @@ ref display_source(handle path);
 ref thumb_cache_dir();
 ref thumbnail_bytes(handle path, handle long_edge);
 ref file_info(handle path);
+// max(32, min(int(long_edge), 1024))
+ref clamped_long_edge(handle long_edge);
+// The thumbnail cache key of a source path text (or Path), its st_mtime_ns and st_size.
+ref cache_key(handle target, handle mtime_ns, handle size, handle edge);
 
 // ---- batch edits ----
 ref destination(handle path, handle folder, handle suffix, handle on_conflict);

@@ -258,6 +258,19 @@ template <class F> void for_each_element(handle sequence, F&& body) {
     for (ref element : iterate(sequence)) body(handle(element));
 }
 
+// Lets other threads run while a stretch of system calls works on C++ data only;
+// nothing that touches a Python object may run inside it.
+class without_gil {
+public:
+    without_gil() : state_(PyEval_SaveThread()) {}
+    ~without_gil() { PyEval_RestoreThread(state_); }
+    without_gil(const without_gil&) = delete;
+    without_gil& operator=(const without_gil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 // ---- the function type -------------------------------------------------------
 
 struct param {
