@@ -229,8 +229,8 @@ bool is_image_name(handle name) {
     return contains(global(n_IMAGE_SUFFIXES), suffix.method(n_lower));
 }
 
-// is_image(entry) for a listed entry: the module's own test, or the replacement called
-// with the entry as pathlib would have made it.
+// is_image(entry) for a listed entry: the module's own test, or, when show_hidden's truth
+// test rebound it mid-call, the new one called with the entry as pathlib makes it.
 bool entry_is_image(handle root, handle entry_name) {
     ref test = global(n_is_image);
     if (is_own_global(n_is_image)) return is_image_name(entry_name);
@@ -357,7 +357,7 @@ entry_state read_entry(const std::string& folder, const std::string& entry, std:
 }  // namespace
 
 ref list_folder_fast(handle folder, handle show_hidden, handle folders, handle files) {
-    if (!is_own_global(n_Path)) return ref();
+    if (!is_own_global(n_Path) || !is_own_global(n_is_image)) return ref();
     // the class the pathlib steps would make the folder's Path with, before any caller code runs
     ref path_type = global(n_Path);
     std::string argument;
