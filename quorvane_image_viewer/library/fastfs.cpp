@@ -11,8 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -24,7 +22,7 @@ namespace qv {
 
 namespace {
 
-const name n_os{"os"}, n_path{"path"}, n_tilde{"~"}, n_empty{""}, n_mtime{"mtime"}, n_kind{"kind"}, n_dir{"dir"},
+const name n_home{"home"}, n_path{"path"}, n_empty{""}, n_mtime{"mtime"}, n_kind{"kind"}, n_dir{"dir"},
     n_image{"image"};
 
 // Links followed while resolving one path before pathlib is left to do it.
@@ -290,30 +288,12 @@ ref listing_row(handle entry_path, handle entry_name, const struct stat& st, han
 
 // ---- thumbnail cache ----
 
-// thumb_cache_dir()'s folder as bytes when the module's own function would give it:
-// Path.home() through the same os.path.expanduser("~"), parsed as pathlib parses it.
-// false when only pathlib's steps give it exactly (no home, or not a plain absolute one).
-bool cache_folder_bytes(std::string& out) {
-    PyObject* os = PyImport_GetModule(n_os.ptr());
-    if (!os) {
-        if (PyErr_Occurred()) throw_error();
-        return false;
-    }
-    ref home = steal(os).attr(n_path).attr(n_expanduser)(n_tilde);
-    std::string bytes;
-    if (!PyUnicode_CheckExact(home.ptr()) || !encoded(home, bytes)) return false;
-    // a relative home, or one pathlib keeps with two leading slashes, is left to pathlib
-    if (bytes.empty() || bytes.front() != '/' || (bytes.substr(0, 2) == "//" && bytes.substr(0, 3) != "///"))
-        return false;
-    out.clear();
-    std::string_view rest(bytes);
-    while (!rest.empty()) {
-        std::size_t cut = rest.find('/');
-        std::string_view part = rest.substr(0, cut);
-        rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
-        if (!part.empty() && part != ".") out.append("/").append(part);
-    }
-    out.append("/").append(cache_subfolder);
+// The folder the module's own thumb_cache_dir() names, as bytes: Path.home() as pathlib
+// gives it, joined with the three folder names. false for a home that is not absolute.
+bool cache_folder_bytes(handle path_type, std::string& out) {
+    if (!encoded(path_type.method(n_home).str(), out) || out.empty() || out.front() != '/') return false;
+    if (out.back() != '/') out.push_back('/');
+    out.append(cache_subfolder);
     return true;
 }
 
@@ -417,8 +397,10 @@ cache_probe probe_cache_fast(handle path, handle long_edge) {
     if (!resolved || (source.stat_error != 0 && !means_absent(source.stat_error))) return {};
     ref target_text = decoded(source.path);
     if (source.stat_error != 0 || !S_ISREG(source.st.st_mode)) raise_not_found(target_text);
-    Py_ssize_t name_start = PyUnicode_FindChar(target_text.ptr(), '/', 0, PY_SSIZE_T_MAX, -1) + 1;
-    if (!is_image_name(steal(PyUnicode_Substring(target_text.ptr(), name_start, PY_SSIZE_T_MAX))))
+    // the resolved path is absolute, so its final name follows the last slash
+    Py_ssize_t slash = PyUnicode_FindChar(target_text.ptr(), '/', 0, PY_SSIZE_T_MAX, -1);
+    if (slash == -2) throw_error();
+    if (!is_image_name(steal(PyUnicode_Substring(target_text.ptr(), slash + 1, PY_SSIZE_T_MAX))))
         raise_not_found(target_text);
 
     cache_probe probe;
@@ -428,7 +410,8 @@ cache_probe probe_cache_fast(handle path, handle long_edge) {
     std::string folder, key;
     // a key that is not one plain name (another hashlib may give anything) joins as pathlib decides
     if (is_own_global(n_thumb_cache_dir) && is_own_global(n_Path) && PyUnicode_CheckExact(probe.key.ptr()) &&
-        encoded(probe.key, key) && key.find('/') == std::string::npos && cache_folder_bytes(folder)) {
+        encoded(probe.key, key) && key.find('/') == std::string::npos &&
+        cache_folder_bytes(global(n_Path), folder)) {
         std::string entry = folder + "/" + key + ".jpg";
         std::string data;
         entry_state state;
