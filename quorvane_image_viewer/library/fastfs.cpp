@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <map>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,22 @@ constexpr std::string_view cache_subfolder = ".quorvane/image_viewer/thumbs";
 
 // The stat errors that pathlib's is_dir() and is_file() read as "not there"; any other raises.
 bool means_absent(int error) { return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP; }
+
+// without_gil() for work that allocates: running out of memory there raises MemoryError
+// once the lock is back, instead of ending the process.
+template <class F> auto unlocked(F&& work) -> decltype(work()) {
+    bool out_of_memory = false;
+    auto result = without_gil([&]() noexcept {
+        try {
+            return work();
+        } catch (std::bad_alloc&) {
+            out_of_memory = true;
+            return decltype(work()){};
+        }
+    });
+    if (out_of_memory) throw std::bad_alloc();
+    return result;
+}
 
 // ---- texts and bytes ----
 
@@ -266,7 +283,7 @@ int read_names(const std::string& path, std::vector<listed_entry>& entries) {
 
 // entry.stat() for each entry still wanted: one stat of its full path, following links,
 // as pathlib makes it (so a path too long for the system fails here as well).
-void stat_entries(const std::string& prefix, bool hide, std::vector<listed_entry>& entries) {
+bool stat_entries(const std::string& prefix, bool hide, std::vector<listed_entry>& entries) {
     std::string path = prefix;
     for (listed_entry& entry : entries) {
         if (hide && entry.name.front() == '.') continue;
@@ -274,6 +291,7 @@ void stat_entries(const std::string& prefix, bool hide, std::vector<listed_entry
         path.append(entry.name);
         entry.stat_ok = stat(path.c_str(), &entry.st) == 0;
     }
+    return true;
 }
 
 ref listing_row(handle entry_path, handle entry_name, const struct stat& st, handle kind) {
@@ -345,14 +363,12 @@ ref list_folder_fast(handle folder, handle show_hidden, handle folders, handle f
 
     resolved_bytes root;
     std::vector<listed_entry> entries;
-    bool resolved = false;
     int list_error = -1;
-    {
-        without_gil unlocked;
-        resolved = resolve(argument, root);
-        if (resolved && root.stat_error == 0 && S_ISDIR(root.st.st_mode))
-            list_error = read_names(root.path, entries);
-    }
+    bool resolved = unlocked([&] {
+        if (!resolve(argument, root)) return false;
+        if (root.stat_error == 0 && S_ISDIR(root.st.st_mode)) list_error = read_names(root.path, entries);
+        return true;
+    });
     if (!resolved || (root.stat_error != 0 && !means_absent(root.stat_error))) return ref();
     ref root_text = decoded(root.path);
     if (list_error < 0) raise_not_found(root_text);
@@ -361,10 +377,7 @@ ref list_folder_fast(handle folder, handle show_hidden, handle folders, handle f
 
     bool hide = !show_hidden.truthy();
     std::string prefix = root.path == "/" ? root.path : root.path + "/";
-    {
-        without_gil unlocked;
-        stat_entries(prefix, hide, entries);
-    }
+    unlocked([&] { return stat_entries(prefix, hide, entries); });
 
     ref root_path = path_type(root_text);
     Py_ssize_t name_start = PyUnicode_GET_LENGTH(root_text.ptr()) + (root.path == "/" ? 0 : 1);
@@ -388,11 +401,7 @@ cache_probe probe_cache_fast(handle path, handle long_edge) {
     std::string argument;
     if (!argument_bytes(path, argument)) return {};
     resolved_bytes source;
-    bool resolved = false;
-    {
-        without_gil unlocked;
-        resolved = resolve(argument, source);
-    }
+    bool resolved = unlocked([&] { return resolve(argument, source); });
     // is_file() raises the stat's error itself
     if (!resolved || (source.stat_error != 0 && !means_absent(source.stat_error))) return {};
     ref target_text = decoded(source.path);
@@ -414,11 +423,7 @@ cache_probe probe_cache_fast(handle path, handle long_edge) {
         cache_folder_bytes(global(n_Path), folder)) {
         std::string entry = folder + "/" + key + ".jpg";
         std::string data;
-        entry_state state;
-        {
-            without_gil unlocked;
-            state = read_entry(folder, entry, data);
-        }
+        entry_state state = unlocked([&] { return read_entry(folder, entry, data); });
         if (state == entry_state::hit) {
             probe.data = steal(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
             return probe;

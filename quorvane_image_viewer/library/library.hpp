@@ -29,10 +29,12 @@ bool is_image_file(handle target);
 [[noreturn]] void raise_not_found(handle path);
 // Image.open(path): every open of an image file in viewing code goes through here.
 ref open_image(handle path);
-// The objects bound in the namespace, remembered once it is complete: a route that
-// bypasses a global is taken only while the global is still the one bound there.
+// What the module itself bound under `key` at execution, whatever the name holds now:
+// a fast route is taken only while global(key) is still this object.
+handle own_global(handle key);
+// Remembers the namespace as the exec step completed it, for own_global().
 void remember_own_globals(handle dict);
-// True while the module dictionary still holds, under `key`, the object bound at start.
+// global(key) is own_global(key); a name deleted from the module is not its own.
 bool is_own_global(handle key);
 // The builtins bound once at module execution.
 handle builtin_sorted();

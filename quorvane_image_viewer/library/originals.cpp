@@ -4,16 +4,24 @@
 namespace qv {
 
 namespace {
-static_ref g_originals;
+static_ref g_own_globals;
 }
 
-void remember_own_globals(handle dict) { g_originals = steal(PyDict_Copy(dict.ptr())); }
+void remember_own_globals(handle dict) { g_own_globals = steal(PyDict_Copy(dict.ptr())); }
+
+handle own_global(handle key) {
+    return g_own_globals ? PyDict_GetItemWithError(g_own_globals.ptr(), key.ptr()) : nullptr;
+}
 
 bool is_own_global(handle key) {
-    if (!g_originals || !module_dict()) return false;
-    // Neither lookup can raise: both dictionaries are plain and the keys are exact str.
-    PyObject* now = PyDict_GetItemWithError(module_dict().ptr(), key.ptr());
-    return now && now == PyDict_GetItemWithError(g_originals.ptr(), key.ptr());
+    handle own = own_global(key);
+    if (!own) return false;
+    try {
+        return global(key).is(own);
+    } catch (error_already_set&) {
+        if (clear_if(PyExc_NameError)) return false;
+        throw;
+    }
 }
 
 }  // namespace qv

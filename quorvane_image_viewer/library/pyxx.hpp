@@ -258,18 +258,14 @@ template <class F> void for_each_element(handle sequence, F&& body) {
     for (ref element : iterate(sequence)) body(handle(element));
 }
 
-// Lets other threads run while a stretch of system calls works on C++ data only;
-// nothing that touches a Python object may run inside it.
-class without_gil {
-public:
-    without_gil() : state_(PyEval_SaveThread()) {}
-    ~without_gil() { PyEval_RestoreThread(state_); }
-    without_gil(const without_gil&) = delete;
-    without_gil& operator=(const without_gil&) = delete;
-
-private:
-    PyThreadState* state_;
-};
+// Runs `work` with the interpreter lock released, so other threads go on meanwhile; it must
+// touch no Python object, and an exception escaping it ends the process.
+template <class F> auto without_gil(F&& work) noexcept -> decltype(work()) {
+    PyThreadState* state = PyEval_SaveThread();
+    auto result = work();
+    PyEval_RestoreThread(state);
+    return result;
+}
 
 // ---- the function type -------------------------------------------------------
 
