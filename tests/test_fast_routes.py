@@ -167,6 +167,43 @@ def test_is_image_rebound_mid_listing(tree, monkeypatch):
     assert sorted(row["name"] for row in results[0][0]["files"]) == ["p4.jpg", "q4.txt"]
 
 
+class ChangesTheFolder:
+    """A show_hidden whose truth test, asked once the folder is found, changes it."""
+
+    def __init__(self, folder, change):
+        self.folder, self.change = folder, change
+
+    def __bool__(self):
+        self.change(self.folder)
+        return True
+
+
+def replaced_by_file(folder):
+    shutil.rmtree(folder)
+    folder.write_text("a file now")
+
+
+def emptied(folder):
+    for entry in folder.iterdir():
+        entry.unlink()
+
+
+@pytest.mark.parametrize("change", [replaced_by_file, emptied])
+def test_folder_changed_mid_call(tmp_path, monkeypatch, change):
+    results = []
+    for slow in (False, True):
+        folder = tmp_path / ("slow" if slow else "fast") / "album"
+        folder.mkdir(parents=True)
+        for name in ("a.jpg", "b.png", "c.txt"):
+            (folder / name).write_text("x")
+        with monkeypatch.context() as patch:
+            if slow:
+                patch.setattr(lib, "Path", PathlibOnly)
+            result = outcome(lib.list_dir, str(folder), ChangesTheFolder(folder, change))
+        results.append(repr(result).replace(str(folder.parent), "<base>"))
+    assert results[0] == results[1]
+
+
 def test_list_dir_near_the_path_length_limit(tmp_path, monkeypatch):
     # an entry whose full path reaches PATH_MAX fails its stat and is left out
     (tmp_path / "near").mkdir()

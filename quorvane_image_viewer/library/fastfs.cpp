@@ -254,6 +254,13 @@ bool entry_is_image(handle root, handle entry_name) {
 
 // ---- listing ----
 
+// OSError(code, strerror(code), path), as the os module raises it: the subclass for the code.
+[[noreturn]] void raise_os_error(int code, handle path) {
+    errno = code;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+    throw_error();
+}
+
 struct listed_entry {
     std::string name;
     struct stat st {};
@@ -283,7 +290,7 @@ int read_names(const std::string& path, std::vector<listed_entry>& entries) {
 
 // entry.stat() for each entry still wanted: one stat of its full path, following links,
 // as pathlib makes it (so a path too long for the system fails here as well).
-bool stat_entries(const std::string& prefix, bool hide, std::vector<listed_entry>& entries) {
+void stat_entries(const std::string& prefix, bool hide, std::vector<listed_entry>& entries) {
     std::string path = prefix;
     for (listed_entry& entry : entries) {
         if (hide && entry.name.front() == '.') continue;
@@ -291,7 +298,6 @@ bool stat_entries(const std::string& prefix, bool hide, std::vector<listed_entry
         path.append(entry.name);
         entry.stat_ok = stat(path.c_str(), &entry.st) == 0;
     }
-    return true;
 }
 
 ref listing_row(handle entry_path, handle entry_name, const struct stat& st, handle kind) {
@@ -362,22 +368,23 @@ ref list_folder_fast(handle folder, handle show_hidden, handle folders, handle f
     if (!argument_bytes(folder, argument)) return ref();
 
     resolved_bytes root;
-    std::vector<listed_entry> entries;
-    int list_error = -1;
-    bool resolved = unlocked([&] {
-        if (!resolve(argument, root)) return false;
-        if (root.stat_error == 0 && S_ISDIR(root.st.st_mode)) list_error = read_names(root.path, entries);
-        return true;
-    });
-    if (!resolved || (root.stat_error != 0 && !means_absent(root.stat_error))) return ref();
+    if (!unlocked([&] { return resolve(argument, root); })) return ref();
+    // is_dir() raises the stat's error itself
+    if (root.stat_error != 0 && !means_absent(root.stat_error)) return ref();
     ref root_text = decoded(root.path);
-    if (list_error < 0) raise_not_found(root_text);
-    // os.listdir's error: the pathlib steps raise it, having asked show_hidden nothing more
-    if (list_error > 0) return ref();
+    if (root.stat_error != 0 || !S_ISDIR(root.st.st_mode)) raise_not_found(root_text);
 
+    // In pathlib's order: the truth of show_hidden, then the folder is read, then each entry stat-ed.
     bool hide = !show_hidden.truthy();
     std::string prefix = root.path == "/" ? root.path : root.path + "/";
-    unlocked([&] { return stat_entries(prefix, hide, entries); });
+    std::vector<listed_entry> entries;
+    int list_error = unlocked([&] {
+        int failure = read_names(root.path, entries);
+        if (!failure) stat_entries(prefix, hide, entries);
+        return failure;
+    });
+    // os.listdir's own error, naming the folder
+    if (list_error) raise_os_error(list_error, root_text);
 
     ref root_path = path_type(root_text);
     Py_ssize_t name_start = PyUnicode_GET_LENGTH(root_text.ptr()) + (root.path == "/" ? 0 : 1);
