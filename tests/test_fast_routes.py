@@ -8,6 +8,7 @@ import io
 import os
 import pathlib
 import shutil
+import subprocess
 import sys
 import threading
 
@@ -479,21 +480,61 @@ def test_no_leaked_references_or_descriptors(tree, home):
     assert len(os.listdir("/proc/self/fd")) == fds
 
 
-@pytest.mark.skipif(AS_ROOT, reason="permissions do not bind root")
-def test_permission_denied_agrees(tree, home, monkeypatch):
-    locked = tree / "album" / "locked"
-    locked.mkdir()
-    write_image(locked / "in.jpg")
-    locked.chmod(0)
+def permission_mismatches(base):
+    """Calls that meet permission refusals, on both routes; the ones whose outcomes differ."""
+    base = pathlib.Path(base)
+    locked, blind, home, shut = base / "locked", base / "blind", base / "home", base / "shut"
+    for folder in (locked, blind / "sub", shut):
+        folder.mkdir(parents=True)
+    for photo in (locked / "in.jpg", blind / "a.jpg", base / "p.jpg"):
+        write_image(photo)
+    os.environ["HOME"] = str(home)
+    lib.thumbnail_bytes(str(base / "p.jpg"))
+    entry = next((home / ".quorvane" / "image_viewer" / "thumbs").iterdir())
+    calls = [(lib.list_dir, locked, home), (lib.list_dir, blind, home), (lib.list_dir, blind / "sub", home),
+             (lib.list_dir, base, home), (lib.thumbnail_bytes, locked / "in.jpg", home),
+             (lib.thumbnail_bytes, blind / "a.jpg", home),
+             (lib.thumbnail_bytes, base / "p.jpg", home),  # its entry cannot be read
+             (lib.thumbnail_bytes, base / "p.jpg", shut)]  # no cache folder can be made
+    # a folder shut to all, one whose names can be read but nothing inside reached
+    modes = [(locked, 0o000), (blind, 0o600), (entry, 0o000), (shut, 0o500)]
+    for path, mode in modes:
+        path.chmod(mode)
+    mismatches = []
     try:
-        for call, arg in [(lib.list_dir, str(locked)), (lib.list_dir, str(tree / "album")),
-                          (lib.list_dir, str(locked / "sub")), (lib.thumbnail_bytes, str(locked / "in.jpg"))]:
-            fast = outcome(call, arg)
-            with monkeypatch.context() as patch:
-                patch.setattr(lib, "Path", PathlibOnly)
-                assert outcome(call, arg) == fast
+        for call, path, home_folder in calls:
+            os.environ["HOME"] = str(home_folder)
+            fast = outcome(call, str(path))
+            lib.Path = PathlibOnly
+            try:
+                slow = outcome(call, str(path))
+            finally:
+                lib.Path = PosixPath.__mro__[1]
+            if fast != slow or fast[0] == "returned" and call is lib.thumbnail_bytes:
+                mismatches.append((call.__name__, str(path), fast, slow))
     finally:
-        locked.chmod(0o755)
+        for path, _ in modes:
+            path.chmod(0o755)
+    return mismatches
+
+
+def test_permission_refusals_agree(tmp_path):
+    if not AS_ROOT:
+        assert permission_mismatches(tmp_path) == []
+        return
+    # permissions do not bind root: the comparison runs as an unprivileged user
+    script = "import tempfile, test_fast_routes as t; print(repr(t.permission_mismatches(tempfile.mkdtemp())))"
+    tests = pathlib.Path(__file__).resolve().parent
+    env = dict(os.environ, PYTHONPATH=f"{tests.parent}:{tests}")
+
+    def unprivileged():
+        os.setgroups([])
+        os.setgid(65534)
+        os.setuid(65534)
+
+    run = subprocess.run([sys.executable, "-c", script], env=env, cwd="/", preexec_fn=unprivileged,
+                         capture_output=True, text=True)
+    assert run.returncode == 0 and run.stdout.strip() == "[]", run.stdout + run.stderr
 
 
 class Bypassed(Exception):
