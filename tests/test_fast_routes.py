@@ -518,22 +518,17 @@ def permission_mismatches(base):
     return mismatches
 
 
-def test_permission_refusals_agree(tmp_path):
+def test_permission_refusals_agree(tmp_path, home):
     if not AS_ROOT:
-        assert permission_mismatches(tmp_path) == []
+        assert permission_mismatches(tmp_path) == []  # HOME goes back with the home fixture
         return
-    # permissions do not bind root: the comparison runs as an unprivileged user
-    script = "import tempfile, test_fast_routes as t; print(repr(t.permission_mismatches(tempfile.mkdtemp())))"
+    # permissions do not bind root: the comparison runs as an unprivileged user, who takes
+    # over once everything is imported (the interpreter may sit where only root can read)
+    script = ("import os, tempfile, test_fast_routes as t; t.Image.init(); os.setgroups([]); os.setgid(65534); "
+              "os.setuid(65534); print(repr(t.permission_mismatches(tempfile.mkdtemp())))")
     tests = pathlib.Path(__file__).resolve().parent
-    env = dict(os.environ, PYTHONPATH=f"{tests.parent}:{tests}")
-
-    def unprivileged():
-        os.setgroups([])
-        os.setgid(65534)
-        os.setuid(65534)
-
-    run = subprocess.run([sys.executable, "-c", script], env=env, cwd="/", preexec_fn=unprivileged,
-                         capture_output=True, text=True)
+    env = dict(os.environ, PYTHONPATH=f"{tests.parent}:{tests}", TMPDIR="/tmp")
+    run = subprocess.run([sys.executable, "-c", script], env=env, cwd="/", capture_output=True, text=True)
     assert run.returncode == 0 and run.stdout.strip() == "[]", run.stdout + run.stderr
 
 
