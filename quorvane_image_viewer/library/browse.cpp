@@ -1,5 +1,5 @@
 // Folder browsing: listing one folder level, ordering a listing, and the user's places.
-#include "library.hpp"
+#include "fastfs.hpp"
 
 namespace qv {
 
@@ -25,23 +25,27 @@ ref listing_row(handle entry, handle entry_name, handle stat) {
 }  // namespace
 
 ref list_dir(handle folder, handle show_hidden) {
-    ref root = resolved_path(folder);
-    if (!root.method(n_is_dir).truthy()) raise_not_found(root);
     ref folders = new_list();
     ref files = new_list();
-    bool hide = !show_hidden.truthy();
-    for (ref entry : iterate(root.method(n_iterdir))) {
-        ref entry_name = entry.attr(n_name);
-        if (hide && entry_name.method(n_startswith, n_dot).truthy()) continue;
-        ref stat = stat_or_skip(entry);
-        if (!stat) continue;
-        ref row = listing_row(entry, entry_name, stat);
-        if (entry.method(n_is_dir).truthy()) {
-            row.set_item(n_kind, n_dir);
-            append(folders, row);
-        } else if (entry.method(n_is_file).truthy() && global(n_is_image)(entry).truthy()) {
-            row.set_item(n_kind, n_image);
-            append(files, row);
+    // System calls instead of pathlib where they give the same rows; else pathlib lists.
+    ref root = list_folder_fast(folder, show_hidden, folders, files);
+    if (!root) {
+        root = resolved_path(folder);
+        if (!root.method(n_is_dir).truthy()) raise_not_found(root);
+        bool hide = !show_hidden.truthy();
+        for (ref entry : iterate(root.method(n_iterdir))) {
+            ref entry_name = entry.attr(n_name);
+            if (hide && entry_name.method(n_startswith, n_dot).truthy()) continue;
+            ref stat = stat_or_skip(entry);
+            if (!stat) continue;
+            ref row = listing_row(entry, entry_name, stat);
+            if (entry.method(n_is_dir).truthy()) {
+                row.set_item(n_kind, n_dir);
+                append(folders, row);
+            } else if (entry.method(n_is_file).truthy() && global(n_is_image)(entry).truthy()) {
+                row.set_item(n_kind, n_image);
+                append(files, row);
+            }
         }
     }
     folders = sorted_by_name(folders);

@@ -344,6 +344,13 @@ PyModuleDef module_def = {
 
 handle own_global(handle key) { return PyDict_GetItemWithError(g_own_globals.ptr(), key.ptr()); }
 handle own_copy2() { return g_own_copy2; }
+
+bool is_own_global(handle key) {
+    handle own = own_global(key);
+    if (!own) return false;
+    ref now = absent_on(PyExc_NameError, [&] { return global(key); });
+    return now && now.is(own);
+}
 handle builtin_sorted() { return g_sorted; }
 handle builtin_round() { return g_round; }
 

@@ -32,6 +32,8 @@ handle own_global(handle key);
 handle own_copy2();
 // Image.open(path); a TIFF is handed to Pillow as its bytes, never as a descriptor.
 ref open_image(handle path);
+// global(key) is own_global(key); a name deleted from the module is not its own.
+bool is_own_global(handle key);
 // The builtins bound once at module execution.
 handle builtin_sorted();
 handle builtin_round();
@@ -61,6 +63,10 @@ ref display_source(handle path);
 ref thumb_cache_dir();
 ref thumbnail_bytes(handle path, handle long_edge);
 ref file_info(handle path);
+// max(32, min(int(long_edge), 1024))
+ref clamped_long_edge(handle long_edge);
+// The thumbnail cache key of a source path text (or Path), its st_mtime_ns and st_size.
+ref cache_key(handle target, handle mtime_ns, handle size, handle edge);
 
 // ---- batch edits ----
 ref destination(handle path, handle folder, handle suffix, handle on_conflict);

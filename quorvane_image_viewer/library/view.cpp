@@ -3,6 +3,8 @@
 #include "library.hpp"
 #include "metadata.hpp"
 
+#include "fastfs.hpp"
+
 #include "files.hpp"
 #include "writer.hpp"
 
@@ -14,7 +16,7 @@ namespace {
 
 const name n_exif_transpose{"exif_transpose"},
     n_home{"home"}, n_thumbnail{"thumbnail"}, n_sha1{"sha1"}, n_hexdigest{"hexdigest"},
-    n_encode{"encode"}, n_utf_8{"utf-8"}, n_surrogateescape{"surrogateescape"},
+    n_encode{"encode"}, n_utf_8{"utf-8"}, n_draft{"draft"}, n_surrogateescape{"surrogateescape"},
     n_image_jpeg{"image/jpeg"},
     n_quorvane_dir{".quorvane"}, n_image_viewer_dir{"image_viewer"}, n_thumbs_dir{"thumbs"}, n_dot_jpg{".jpg"},
     n_path{"path"}, n_mtime{"mtime"}, n_width{"width"}, n_height{"height"};
@@ -33,24 +35,6 @@ ref jpeg_bytes(handle rgb_image, long quality, handle profile = none()) {
     return buf.method(n_getvalue);
 }
 
-// max(32, min(int(long_edge), 1024))
-ref clamped_long_edge(handle long_edge) {
-    ref edge = to_int(long_edge);
-    ref upper = number(max_long_edge);
-    if (less(upper, edge)) edge = upper;
-    ref lower = number(min_long_edge);
-    return less(lower, edge) ? edge : lower;
-}
-
-// sha1(f"{target}:{st_mtime_ns}:{st_size}:{edge}").hexdigest(); undecodable name bytes
-// go back to the bytes they came from, so every valid UTF-8 key is unchanged.
-ref cache_key(handle target, handle stat, handle edge) {
-    ref key_text = steal(PyUnicode_FromFormat("%S:%S:%S:%S", target.ptr(), stat.attr(n_st_mtime_ns).ptr(),
-                                              stat.attr(n_st_size).ptr(), edge.ptr()));
-    ref encoded = key_text.method(n_encode, n_utf_8, n_surrogateescape);
-    return global(n_hashlib).attr(n_sha1)(encoded).method(n_hexdigest);
-}
-
 // The steps inside `with open_oriented(target) as image:` on a cache miss.
 ref thumbnail_of(handle image, handle edge) {
     ref mode = image.attr(n_mode);
@@ -59,6 +43,29 @@ ref thumbnail_of(handle image, handle edge) {
     small.method(n_thumbnail, pair(edge, edge));
     if (!small.attr(n_mode).equals(n_RGB)) small = rgb_on_white(small);
     return jpeg_bytes(small, thumbnail_quality);
+}
+
+// The thumbnail of a cache miss. While open_oriented is the module's own, a JPEG is
+// decoded already shrunk (draft) to the smallest scale that still covers twice the edge,
+// which is what Pillow's own thumbnail() asks for; otherwise the replacement opens it.
+ref thumbnail_made(handle target, handle edge) {
+    ref opener = global(n_open_oriented);
+    if (!is_own_global(n_open_oriented))
+        return with(opener(target), [&](handle image) { return thumbnail_of(image, edge); });
+    return with(open_image(target), [&](handle image) {
+        if (image.attr(n_format).equals(n_JPEG)) {
+            ref box = number(2 * PyLong_AsLong(edge.ptr()));
+            image.method(n_draft, none(), pair(box, box));
+        }
+        return thumbnail_of(global(n_ImageOps).attr(n_exif_transpose)(image), edge);
+    });
+}
+
+// exif_transpose() swaps width and height for these orientations (5 to 8).
+bool quarter_turned(handle orientation) {
+    for (long turned = 5; turned <= 8; ++turned)
+        if (orientation.equals(number(turned))) return true;
+    return false;
 }
 
 // A TIFF reaches Pillow as its bytes: Pillow's TIFF decoder closes a descriptor it is given
@@ -75,6 +82,23 @@ bool is_tiff(handle path) {
 }
 
 }  // namespace
+
+// max(32, min(int(long_edge), 1024))
+ref clamped_long_edge(handle long_edge) {
+    ref edge = to_int(long_edge);
+    ref upper = number(max_long_edge);
+    if (less(upper, edge)) edge = upper;
+    ref lower = number(min_long_edge);
+    return less(lower, edge) ? edge : lower;
+}
+
+// sha1(f"{target}:{st_mtime_ns}:{st_size}:{edge}").hexdigest(); undecodable name bytes
+// go back to the bytes they came from, so every valid UTF-8 key is unchanged.
+ref cache_key(handle target, handle mtime_ns, handle size, handle edge) {
+    ref key_text = steal(PyUnicode_FromFormat("%S:%S:%S:%S", target.ptr(), mtime_ns.ptr(), size.ptr(), edge.ptr()));
+    ref encoded = key_text.method(n_encode, n_utf_8, n_surrogateescape);
+    return global(n_hashlib).attr(n_sha1)(encoded).method(n_hexdigest);
+}
 
 // ---- oriented open and display source ----
 
@@ -123,15 +147,23 @@ ref thumb_cache_dir() {
 }
 
 ref thumbnail_bytes(handle path, handle long_edge) {
-    ref target = resolved_path(path);
-    if (!is_image_file(target)) raise_not_found(target);
-    ref edge = clamped_long_edge(long_edge);
-    ref stat = target.method(n_stat);
-    ref key = cache_key(target, stat, edge);
-    ref cached = global(n_thumb_cache_dir)() / (key + n_dot_jpg);
-    // Only a regular file is a hit: a link or anything else in its place is made afresh.
-    if (ref hit = read_file(cached, read_mode::regular_file_only)) return hit;
-    ref data = with(global(n_open_oriented)(target), [&](handle image) { return thumbnail_of(image, edge); });
+    // System calls instead of pathlib where they give the same; its steps do the rest.
+    cache_probe probe = probe_cache_fast(path, long_edge);
+    if (probe.data) return probe.data;
+    ref target = probe.target, edge = probe.edge, key = probe.key, cached = probe.cached;
+    if (!key) {
+        target = resolved_path(path);
+        if (!is_image_file(target)) raise_not_found(target);
+        edge = clamped_long_edge(long_edge);
+        ref stat = target.method(n_stat);
+        key = cache_key(target, stat.attr(n_st_mtime_ns), stat.attr(n_st_size), edge);
+    }
+    if (!cached) {
+        cached = global(n_thumb_cache_dir)() / (key + n_dot_jpg);
+        // Only a regular file is a hit: a link or anything else in its place is made afresh.
+        if (ref hit = read_file(cached, read_mode::regular_file_only)) return hit;
+    }
+    ref data = thumbnail_made(target, edge);
     write_file(cached, data);
     return data;
 }
@@ -151,7 +183,22 @@ ref file_info(handle path) {
     info.set_item(n_height, none());
     info.set_item(n_format, none());
     info.set_item(n_exif, new_dict());
-    with(global(n_open_oriented)(target), [&](handle image) {
+    ref opener = global(n_open_oriented);
+    if (is_own_global(n_open_oriented)) {
+        // All of it is in the file's header: the upright size is the stored one, turned
+        // for a quarter-turn orientation, and no pixel is decoded (but for a PNG's EXIF).
+        with(open_image(target), [&](handle image) {
+            auto [width, height] = unpack_pair(image.attr(n_size));
+            ref exif = image.method(n_getexif);
+            if (quarter_turned(exif.method(n_get, number(orientation_tag)))) std::swap(width, height);
+            info.set_item(n_width, width);
+            info.set_item(n_height, height);
+            info.set_item(n_format, image.attr(n_format));
+            info.set_item(n_exif, camera_fields(exif));
+        });
+        return info;
+    }
+    with(opener(target), [&](handle image) {
         auto [width, height] = unpack_pair(image.attr(n_size));
         info.set_item(n_width, width);
         info.set_item(n_height, height);
