@@ -324,33 +324,13 @@ enum class entry_state { hit, miss, unsure };
 entry_state read_entry(const std::string& folder, const std::string& entry, std::string& data) {
     struct stat st;
     if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return entry_state::unsure;
-    if (lstat(entry.c_str(), &st) != 0) return means_absent(errno) ? entry_state::miss : entry_state::unsure;
-    if (!S_ISREG(st.st_mode)) return entry_state::miss;
-    int fd = open(entry.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return means_absent(errno) ? entry_state::miss : entry_state::unsure;
-    entry_state state = entry_state::hit;
-    if (fstat(fd, &st) != 0) {
-        state = entry_state::unsure;
-    } else if (!S_ISREG(st.st_mode)) {
-        state = entry_state::miss;
-    } else {
-        data.resize(static_cast<std::size_t>(st.st_size) + 1);
-        std::size_t used = 0;
-        for (;;) {
-            if (used == data.size()) data.resize(data.size() * 2);
-            ssize_t got = read(fd, data.data() + used, data.size() - used);
-            if (got == 0) break;
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                state = entry_state::unsure;
-                break;
-            }
-            used += static_cast<std::size_t>(got);
-        }
-        data.resize(used);
+    int error = 0;
+    switch (read_regular_file(entry.c_str(), data, error)) {
+        case entry_read::hit: return entry_state::hit;
+        case entry_read::miss: return entry_state::miss;
+        case entry_read::failed: break;
     }
-    close(fd);
-    return state;
+    return entry_state::unsure;
 }
 
 }  // namespace

@@ -50,24 +50,62 @@ int read_all(int fd, char* at, std::size_t size) {
     return 0;
 }
 
+bool means_missing(int code) { return code == ENOENT || code == ENOTDIR || code == ELOOP || code == ENXIO; }
+
 }  // namespace
+
+entry_read read_regular_file(const char* path, std::string& data, int& error) {
+    // Looked at before it is opened: opening a device or socket can itself do harm or fail.
+    struct stat st{};
+    if (lstat(path, &st) != 0) {
+        error = errno;
+        return means_missing(error) ? entry_read::miss : entry_read::failed;
+    }
+    if (!S_ISREG(st.st_mode)) return entry_read::miss;
+    descriptor fd(open_for_reading(path, read_mode::regular_file_only));
+    if (fd.get() < 0) {
+        error = errno;
+        return means_missing(error) ? entry_read::miss : entry_read::failed;
+    }
+    if (fstat(fd.get(), &st) != 0) {
+        error = errno;
+        return entry_read::failed;
+    }
+    if (!S_ISREG(st.st_mode)) return entry_read::miss;
+    // Read to the end, whatever the size said: the file may grow meanwhile.
+    data.resize(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t used = 0;
+    for (;;) {
+        if (used == data.size()) data.resize(data.size() * 2);
+        ssize_t got = read(fd.get(), data.data() + used, data.size() - used);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            return entry_read::failed;
+        }
+        used += static_cast<std::size_t>(got);
+    }
+    data.resize(used);
+    return entry_read::hit;
+}
 
 ref read_file(handle path, read_mode mode) {
     ref encoded = fs_encoded(path);
     const char* text = PyBytes_AS_STRING(encoded.ptr());
-    descriptor fd(without_gil([&] { return open_for_reading(text, mode); }));
-    if (fd.get() < 0) {
-        int code = errno;
-        if (mode == read_mode::regular_file_only && (code == ENOENT || code == ELOOP || code == ENOTDIR))
-            return ref();
-        raise_os_error(code, path);
+    if (mode == read_mode::regular_file_only) {
+        std::string data;
+        int error = 0;
+        entry_read found = without_gil([&] { return read_regular_file(text, data, error); });
+        if (found == entry_read::failed) raise_os_error(error, path);
+        if (found == entry_read::miss) return ref();
+        return steal(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
     }
+    descriptor fd(without_gil([&] { return open_for_reading(text, mode); }));
+    if (fd.get() < 0) raise_os_error(errno, path);
     struct stat st{};
     if (fstat(fd.get(), &st) != 0) raise_os_error(errno, path);
-    if (!S_ISREG(st.st_mode)) {
-        if (mode == read_mode::regular_file_only) return ref();
-        raise_os_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, path);
-    }
+    if (!S_ISREG(st.st_mode)) raise_os_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, path);
     ref data = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(st.st_size)));
     char* into = PyBytes_AS_STRING(data.ptr());
     int result = without_gil([&] { return read_all(fd.get(), into, static_cast<std::size_t>(st.st_size)); });

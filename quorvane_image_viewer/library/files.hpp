@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <string>
 #include <utility>
 
 namespace qv {
@@ -49,6 +50,15 @@ enum class read_mode {
 // The bytes of the file at `path`; an empty ref where `mode` says so. Other failures raise
 // as reading the file would. The interpreter lock is released while the bytes are read.
 ref read_file(handle path, read_mode mode);
+
+// What reading a file that must be a regular file found. It touches no Python object, so
+// it may run without the interpreter lock.
+enum class entry_read {
+    hit,     // `data` holds the file's bytes
+    miss,    // missing, a link, or not a regular file
+    failed,  // `error` holds the errno
+};
+entry_read read_regular_file(const char* path, std::string& data, int& error);
 
 // True when the file at `path` begins with one of the byte strings in `heads` (each of
 // `length` bytes); false when it does not, or cannot be opened or read.
