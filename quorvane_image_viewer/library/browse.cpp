@@ -5,24 +5,24 @@ namespace qv {
 
 namespace {
 
-const name n_iterdir{"iterdir"}, n_path{"path"}, n_mtime{"mtime"}, n_kind{"kind"}, n_dir{"dir"}, n_image{"image"},
-    n_folders{"folders"}, n_files{"files"}, n_startswith{"startswith"}, n_home{"home"}, n_Pictures{"Pictures"};
+const name n_iterdir{"iterdir"}, n_folders{"folders"}, n_files{"files"}, n_startswith{"startswith"},
+    n_Pictures{"Pictures"};
 
 // entry.stat(), or an empty ref when it raises OSError: such entries are left out.
 ref stat_or_skip(handle entry) {
     return absent_on(PyExc_OSError, [&] { return entry.method(n_stat); });
 }
 
-ref listing_row(handle entry, handle entry_name, handle stat) {
+}  // namespace
+
+ref listing_row(handle entry_name, handle entry_path, handle mtime, handle size) {
     ref row = new_dict();
     row.set_item(n_name, entry_name);
-    row.set_item(n_path, entry.str());
-    row.set_item(n_mtime, to_int(stat.attr(n_st_mtime)));
-    row.set_item(n_size, stat.attr(n_st_size));
+    row.set_item(n_path, entry_path);
+    row.set_item(n_mtime, mtime);
+    row.set_item(n_size, size);
     return row;
 }
-
-}  // namespace
 
 ref list_dir(handle folder, handle show_hidden) {
     ref folders = new_list();
@@ -38,7 +38,8 @@ ref list_dir(handle folder, handle show_hidden) {
             if (hide && entry_name.method(n_startswith, n_dot).truthy()) continue;
             ref stat = stat_or_skip(entry);
             if (!stat) continue;
-            ref row = listing_row(entry, entry_name, stat);
+            // int(stat.st_mtime): whole seconds, cut toward zero
+            ref row = listing_row(entry_name, entry.str(), to_int(stat.attr(n_st_mtime)), stat.attr(n_st_size));
             if (entry.method(n_is_dir).truthy()) {
                 row.set_item(n_kind, n_dir);
                 append(folders, row);

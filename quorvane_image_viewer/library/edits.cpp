@@ -14,7 +14,7 @@ const name n_skip{"skip"},
     n_overwrite{"overwrite"}, n_rename{"rename"}, n_underscore{"_"}, n_backup_folder{"ZEL originals"},
     n_rotate{"rotate"}, n_expand{"expand"}, n_resize{"resize"}, n_Resampling{"Resampling"},
     n_LANCZOS{"LANCZOS"}, n_percent{"percent"}, n_resolution{"resolution"}, n_long{"long"},
-    n_short{"short"}, n_width{"width"}, n_height{"height"};
+    n_short{"short"};
 const name n_count{"count"}, n_now{"now"}, n_year{"year"},
     n_month{"month"}, n_day{"day"}, n_dotdot{".."}, n_hash{"#"}, n_empty{""}, n_spec_year{"04d"},
     n_spec_two{"02d"}, n_token_year{"[%YYYY]"}, n_token_month{"[%MM]"}, n_token_day{"[%DD]"},

@@ -25,8 +25,7 @@ namespace qv {
 
 namespace {
 
-const name n_home{"home"}, n_path{"path"}, n_empty{""}, n_mtime{"mtime"}, n_kind{"kind"}, n_dir{"dir"},
-    n_image{"image"};
+const name n_empty{""};
 
 // Links followed while resolving one path before pathlib is left to do it.
 constexpr int max_links = 40;
@@ -295,12 +294,8 @@ void stat_entries(const std::string& prefix, bool hide, std::vector<listed_entry
     }
 }
 
-ref listing_row(handle entry_path, handle entry_name, const struct stat& st, handle kind) {
-    ref row = new_dict();
-    row.set_item(n_name, entry_name);
-    row.set_item(n_path, entry_path);
-    row.set_item(n_mtime, whole_mtime(st));
-    row.set_item(n_size, number(st.st_size));
+ref row_of(handle entry_path, handle entry_name, const struct stat& st, handle kind) {
+    ref row = listing_row(entry_name, entry_path, whole_mtime(st), number(st.st_size));
     row.set_item(n_kind, kind);
     return row;
 }
@@ -371,8 +366,8 @@ ref list_folder_fast(handle folder, handle show_hidden, handle folders, handle f
         if (!is_dir && !S_ISREG(entry.st.st_mode)) continue;
         ref entry_path = decoded(prefix + entry.name);
         ref entry_name = steal(PyUnicode_Substring(entry_path.ptr(), name_start, PY_SSIZE_T_MAX));
-        if (is_dir) append(folders, listing_row(entry_path, entry_name, entry.st, n_dir));
-        else if (entry_is_image(root_path, entry_name)) append(files, listing_row(entry_path, entry_name, entry.st, n_image));
+        if (is_dir) append(folders, row_of(entry_path, entry_name, entry.st, n_dir));
+        else if (entry_is_image(root_path, entry_name)) append(files, row_of(entry_path, entry_name, entry.st, n_image));
     }
     return root_path;
 }

@@ -14,6 +14,11 @@ extern const name n_suffix, n_stem, n_lower, n_lstrip, n_expanduser, n_resolve, 
     n_name, n_parent, n_stat, n_st_size, n_st_mtime, n_st_mtime_ns, n_mkdir, n_unlink, n_parents, n_exist_ok,
     n_format, n_quality, n_mode, n_size, n_convert, n_save, n_getvalue, n_open, n_jpg, n_RGB, n_dot;
 extern const name n_jpeg, n_JPEG, n_octet_stream;
+// Record keys and values shared by the listing, file information and the edits.
+extern const name n_path, n_mtime, n_kind, n_dir, n_image, n_home, n_width, n_height;
+
+// The listing row of one entry: {"name", "path", "mtime", "size"}; "kind" is added last.
+ref listing_row(handle entry_name, handle entry_path, handle mtime, handle size);
 
 // A format key through the suffix aliases "jpe" and "jfif" (to "jpg") and "tiff" (to "tif");
 // any other key, "jpeg" included, comes back as it is.

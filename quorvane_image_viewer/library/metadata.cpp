@@ -18,7 +18,7 @@ const name n_get_ifd{"get_ifd"}, n_PA{"PA"}, n_info{"info"}, n_transparency{"tra
     n_white{"white"}, n_alpha_composite{"alpha_composite"}, n_Exif{"Exif"}, n_endian{"endian"},
     n_tobytes{"tobytes"}, n_load{"load"}, n_PNG{"PNG"}, n_TIFF{"TIFF"},
     n_collections_abc{"collections.abc"}, n_Mapping{"Mapping"}, n_make{"make"}, n_model{"model"},
-    n_datetime_label{"datetime"}, n_exposure{"exposure"}, n_iso{"iso"}, n_focal{"focal"};
+    n_exposure{"exposure"}, n_iso{"iso"}, n_focal{"focal"};
 
 constexpr long orientation_tag = 274;
 constexpr long exif_ifd_tag = 0x8769;
@@ -44,8 +44,9 @@ struct camera_field {
     long tag;
     const name* label;
 };
-// The side panel's labels, in the order the record lists them.
-const camera_field camera_field_table[] = {{271, &n_make},       {272, &n_model}, {306, &n_datetime_label},
+// The side panel's labels, in the order the record lists them ("datetime" is the text the
+// datetime global is bound under, declared once).
+const camera_field camera_field_table[] = {{271, &n_make},       {272, &n_model}, {306, &n_datetime},
                                            {33434, &n_exposure}, {34855, &n_iso}, {37386, &n_focal}};
 
 std::string_view text_of(handle value) {

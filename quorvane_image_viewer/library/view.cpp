@@ -15,11 +15,10 @@ namespace qv {
 namespace {
 
 const name n_exif_transpose{"exif_transpose"},
-    n_home{"home"}, n_thumbnail{"thumbnail"}, n_sha1{"sha1"}, n_hexdigest{"hexdigest"},
+    n_thumbnail{"thumbnail"}, n_sha1{"sha1"}, n_hexdigest{"hexdigest"},
     n_encode{"encode"}, n_utf_8{"utf-8"}, n_draft{"draft"}, n_surrogateescape{"surrogateescape"},
     n_image_jpeg{"image/jpeg"},
-    n_quorvane_dir{".quorvane"}, n_image_viewer_dir{"image_viewer"}, n_thumbs_dir{"thumbs"}, n_dot_jpg{".jpg"},
-    n_path{"path"}, n_mtime{"mtime"}, n_width{"width"}, n_height{"height"};
+    n_quorvane_dir{".quorvane"}, n_image_viewer_dir{"image_viewer"}, n_thumbs_dir{"thumbs"}, n_dot_jpg{".jpg"};
 
 constexpr long orientation_tag = 274;
 constexpr long display_quality = 90;
