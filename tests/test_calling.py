@@ -223,6 +223,9 @@ def test_function_type_names_its_module(lib):
     with pytest.raises(AttributeError):
         lib.is_image.__module__ = "elsewhere"
     assert lib.is_image.__module__ == MODULE and vars(lib.is_image) == {}
+    # only the module makes functions: an empty one would have no body to call
+    with pytest.raises(TypeError, match="cannot create"):
+        kind()
 
 
 @pytest.mark.parametrize("name", ids(FUNCTIONS))

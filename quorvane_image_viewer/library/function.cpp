@@ -216,7 +216,9 @@ void ready_function_type(const char* module_name) {
         type_name.c_str(),
         sizeof(function_object),
         0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        // only the module makes these: an empty one would have no body to call
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
         function_slots,
     };
     function_type = reinterpret_cast<PyTypeObject*>(steal(PyType_FromSpec(&spec)).release());
