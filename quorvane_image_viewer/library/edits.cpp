@@ -10,17 +10,6 @@ namespace qv {
 
 namespace {
 
-const name n_skip{"skip"},
-    n_overwrite{"overwrite"}, n_rename{"rename"}, n_underscore{"_"}, n_backup_folder{"ZEL originals"},
-    n_rotate{"rotate"}, n_expand{"expand"}, n_resize{"resize"}, n_Resampling{"Resampling"},
-    n_LANCZOS{"LANCZOS"}, n_percent{"percent"}, n_resolution{"resolution"}, n_long{"long"},
-    n_short{"short"};
-const name n_count{"count"}, n_now{"now"}, n_year{"year"},
-    n_month{"month"}, n_day{"day"}, n_dotdot{".."}, n_hash{"#"}, n_empty{""}, n_spec_year{"04d"},
-    n_spec_two{"02d"}, n_token_year{"[%YYYY]"}, n_token_month{"[%MM]"}, n_token_day{"[%DD]"},
-    n_token_folder{"[%P]"}, n_token_stem{"[%N]"}, n_token_shot{"[%PD]"};
-const name n_replace{"replace"};
-
 // The batch skeleton shared by the edit operations: walk `paths`, refuse non-text elements,
 // pass over anything that is not an existing image file, and list what `edit` reports.
 // The first exception ends the walk; whatever was done before it stays done on disk.
@@ -73,6 +62,9 @@ ref exact_side(handle given) {
 }
 
 
+// The size rules' names; "width" and "height" are shared record keys.
+const name n_percent{"percent"}, n_resolution{"resolution"}, n_long{"long"}, n_short{"short"};
+
 // The new size under one of the six size rules.
 ref new_size(handle basis, handle value, handle width, handle height, handle w, handle h) {
     if (basis.equals(n_percent)) {
@@ -109,6 +101,8 @@ ref own_format_key(handle source) {
 // format(value, spec) as the builtin does it
 ref formatted(handle value, handle spec) { return steal(PyObject_Format(value.ptr(), spec.ptr())); }
 
+const name n_replace{"replace"};
+
 // text.replace(token, value) over every occurrence
 ref replaced(handle text, handle token, handle value) { return text.method(n_replace, token, value); }
 
@@ -120,6 +114,11 @@ void require_pattern(handle pattern) {
     require_text(pattern);
 }
 
+}  // namespace
+
+namespace {
+// The conflict policies; anything else numbers the name with "_" and a counter.
+const name n_skip{"skip"}, n_overwrite{"overwrite"}, n_rename{"rename"}, n_underscore{"_"};
 }  // namespace
 
 ref destination(handle path, handle folder, handle suffix, handle on_conflict) {
@@ -180,6 +179,10 @@ ref convert_files(handle paths, handle fmt, handle quality, handle folder, handl
     });
 }
 
+namespace {
+const name n_rotate{"rotate"}, n_expand{"expand"}, n_backup_folder{"ZEL originals"};
+}  // namespace
+
 ref rotate_files(handle paths, handle degrees, handle keep_original) {
     if (!degrees.equals(number(90)) && !degrees.equals(number(-90)) && !degrees.equals(number(180)) &&
         !degrees.equals(number(270)))
@@ -204,6 +207,10 @@ ref rotate_files(handle paths, handle degrees, handle keep_original) {
     });
 }
 
+namespace {
+const name n_resize{"resize"}, n_Resampling{"Resampling"}, n_LANCZOS{"LANCZOS"};
+}  // namespace
+
 ref resize_files(handle paths, handle basis, handle value, handle width, handle height, handle folder,
                  handle on_conflict) {
     return edit_each_image(paths, [&](handle source) {
@@ -222,6 +229,10 @@ ref resize_files(handle paths, handle basis, handle value, handle width, handle 
     });
 }
 
+namespace {
+const name n_dotdot{".."};
+}  // namespace
+
 ref rename_file(handle path, handle new_name) {
     ref source = resolved_path(path);
     if (!source.method(n_is_file).truthy()) raise_not_found(source);
@@ -233,6 +244,13 @@ ref rename_file(handle path, handle new_name) {
     source.method(n_rename, dest);
     return dest.str();
 }
+
+namespace {
+// The pattern's tokens and the format specs of the date and counter they become.
+const name n_token_year{"[%YYYY]"}, n_token_month{"[%MM]"}, n_token_day{"[%DD]"}, n_token_folder{"[%P]"},
+    n_token_stem{"[%N]"}, n_token_shot{"[%PD]"}, n_hash{"#"}, n_spec_year{"04d"}, n_spec_two{"02d"}, n_count{"count"},
+    n_now{"now"}, n_year{"year"}, n_month{"month"}, n_day{"day"};
+}  // namespace
 
 ref apply_rename_pattern(handle name, handle pattern, handle index, handle folder, handle shot) {
     ref stem = global(n_Path)(name).attr(n_stem);

@@ -25,7 +25,6 @@ namespace qv {
 
 namespace {
 
-const name n_empty{""};
 
 // Links followed while resolving one path before pathlib is left to do it.
 constexpr int max_links = 40;

@@ -20,7 +20,7 @@ const name n_suffix{"suffix"}, n_stem{"stem"}, n_lower{"lower"}, n_lstrip{"lstri
     n_quality{"quality"}, n_mode{"mode"}, n_size{"size"}, n_convert{"convert"}, n_save{"save"},
     n_getvalue{"getvalue"}, n_open{"open"}, n_jpg{"jpg"}, n_RGB{"RGB"}, n_dot{"."};
 const name n_jpeg{"jpeg"}, n_JPEG{"JPEG"}, n_octet_stream{"application/octet-stream"};
-const name n_path{"path"}, n_mtime{"mtime"}, n_kind{"kind"}, n_dir{"dir"}, n_image{"image"}, n_home{"home"},
+const name n_empty{""}, n_path{"path"}, n_mtime{"mtime"}, n_kind{"kind"}, n_dir{"dir"}, n_image{"image"}, n_home{"home"},
     n_width{"width"}, n_height{"height"};
 
 namespace {

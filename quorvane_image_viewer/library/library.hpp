@@ -15,7 +15,7 @@ extern const name n_suffix, n_stem, n_lower, n_lstrip, n_expanduser, n_resolve, 
     n_format, n_quality, n_mode, n_size, n_convert, n_save, n_getvalue, n_open, n_jpg, n_RGB, n_dot;
 extern const name n_jpeg, n_JPEG, n_octet_stream;
 // Record keys and values shared by the listing, file information and the edits.
-extern const name n_path, n_mtime, n_kind, n_dir, n_image, n_home, n_width, n_height;
+extern const name n_empty, n_path, n_mtime, n_kind, n_dir, n_image, n_home, n_width, n_height;
 
 // The listing row of one entry: {"name", "path", "mtime", "size"}; "kind" is added last.
 ref listing_row(handle entry_name, handle entry_path, handle mtime, handle size);
