@@ -378,3 +378,37 @@ def test_no_leaked_references(tmp_path, monkeypatch):
                 L.file_info(tmp_path / "a.jpg")
             counts.append([sys.getrefcount(x) for x in watched])
         assert counts[0] == counts[1]
+
+
+# ---- a turned photo whose EXIF block cannot be rewritten ----
+
+
+@pytest.mark.parametrize("use, size", [
+    (lambda p: Image.open(io.BytesIO(L.display_source(str(p))[0])), (60, 80)),
+    (lambda p: Image.open(io.BytesIO(L.thumbnail_bytes(str(p)))), (60, 80)),
+    (lambda p: Image.open(L.convert_files([str(p)], "png", 90, None, "rename", False)[0]), (60, 80)),
+    (lambda p: Image.open(L.rotate_files([str(p)], 90, False)[0]), (80, 60)),
+])
+def test_turned_photo_with_damaged_exif_still_opens_upright(tmp_path, home, use, size):
+    # orientation 6 and an Exif pointer holding text: Pillow turns it, then fails to rewrite the block
+    path = with_exif_block(tmp_path / "a.jpg", text_pointer_exif())
+    with L.open_oriented(path) as image:
+        assert image.size == (60, 80) and image.format == "JPEG" and "exif" not in image.info
+    with use(path) as image:
+        assert image.size == size
+
+
+def test_replaced_exif_transpose_keeps_its_own_error(tmp_path, monkeypatch):
+    from PIL import ImageOps
+
+    class Refusing:
+        def __getattr__(self, name):
+            return getattr(ImageOps, name)
+
+        @staticmethod
+        def exif_transpose(image):
+            raise TypeError("refused")
+
+    monkeypatch.setattr(L, "ImageOps", Refusing())
+    with pytest.raises(TypeError, match="refused"):
+        L.open_oriented(with_exif_block(tmp_path / "a.jpg", text_pointer_exif()))

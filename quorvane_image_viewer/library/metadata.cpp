@@ -9,6 +9,7 @@
 
 namespace qv {
 
+const name n_transpose{"transpose"}, n_pop{"pop"};
 const name n_getexif{"getexif"}, n_get{"get"}, n_exif{"exif"}, n_icc_profile{"icc_profile"}, n_RGBA{"RGBA"},
     n_P{"P"}, n_LA{"LA"}, n_WEBP{"WEBP"};
 
@@ -258,6 +259,22 @@ ref camera_fields(handle exif) {
         if (!value.is_none()) record.set_item(*field.label, value.str());
     }
     return record;
+}
+
+ref turned_without_exif(handle image) {
+    // Image.Transpose for orientations 2 to 8, as exif_transpose() turns them: FLIP_LEFT_RIGHT,
+    // ROTATE_180, FLIP_TOP_BOTTOM, TRANSPOSE, ROTATE_270, TRANSVERSE, ROTATE_90.
+    static constexpr long transpose_for[] = {0, 3, 1, 5, 4, 6, 2};
+    ref orientation = absent_on(PyExc_Exception, [&] { return image.method(n_getexif).method(n_get, number(274)); });
+    if (!orientation) return ref();
+    for (long value = 2; value <= 8; ++value) {
+        if (!orientation.equals(number(value))) continue;
+        ref turned = image.method(n_transpose, number(transpose_for[value - 2]));
+        // The block still says the pixels need turning, and Pillow could not say otherwise.
+        turned.attr(n_info).method(n_pop, n_exif, none());
+        return turned;
+    }
+    return ref();
 }
 
 }  // namespace qv

@@ -25,6 +25,11 @@ ref profile_for(handle source, handle written, handle pil);
 // `written` encoded by `pil`; encoders that can hold neither get nothing.
 void add_metadata_options(handle options, handle source, handle written, handle pil);
 
+// The image turned upright by its EXIF orientation (2 to 8), with its EXIF block left out;
+// empty when the orientation is upright or cannot be read. For a photo whose damaged block
+// Pillow cannot rewrite after turning it.
+ref turned_without_exif(handle image);
+
 // The side panel's camera fields, label to str(value) in label order, from an EXIF mapping;
 // an Exif sub-IFD that cannot be read counts as empty.
 ref camera_fields(handle exif);

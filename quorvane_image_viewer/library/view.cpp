@@ -44,6 +44,23 @@ ref thumbnail_of(handle image, handle edge) {
     return jpeg_bytes(small, thumbnail_quality);
 }
 
+// ImageOps.exif_transpose(image). Pillow turns the pixels, then rewrites the EXIF block
+// without its orientation; a block too damaged to rewrite must not make the photo unviewable,
+// so the turned image is made without it. Errors reading the pixels still propagate.
+ref upright_of(handle original) {
+    try {
+        return global(n_ImageOps).attr(n_exif_transpose)(original);
+    } catch (error_already_set&) {
+        if (!is_own_global(n_ImageOps) || PyErr_ExceptionMatches(PyExc_OSError) ||
+            PyErr_ExceptionMatches(PyExc_MemoryError))
+            throw;
+        saved_error failure;
+        if (ref turned = turned_without_exif(original)) return turned;
+        failure.restore();
+        throw;
+    }
+}
+
 // The thumbnail of a cache miss. While open_oriented is the module's own, a JPEG is
 // decoded already shrunk (draft) to the smallest scale that still covers twice the edge,
 // which is what Pillow's own thumbnail() asks for; otherwise the replacement opens it.
@@ -56,7 +73,7 @@ ref thumbnail_made(handle target, handle edge) {
             ref box = number(2 * PyLong_AsLong(edge.ptr()));
             image.method(n_draft, none(), pair(box, box));
         }
-        return thumbnail_of(global(n_ImageOps).attr(n_exif_transpose)(image), edge);
+        return thumbnail_of(upright_of(image), edge);
     });
 }
 
@@ -111,7 +128,7 @@ ref open_image(handle path) {
 ref open_oriented(handle path) {
     // The file is closed once its upright copy exists, so no descriptor outlives the call.
     return with(open_image(path), [&](handle original) {
-        ref upright = global(n_ImageOps).attr(n_exif_transpose)(original);
+        ref upright = upright_of(original);
         // Derived images carry no format; keep the file's own so callers can report it.
         upright.set_attr(n_format, original.attr(n_format));
         return upright;
