@@ -21,7 +21,6 @@ const name n_get_ifd{"get_ifd"}, n_PA{"PA"}, n_info{"info"}, n_transparency{"tra
     n_collections_abc{"collections.abc"}, n_Mapping{"Mapping"}, n_make{"make"}, n_model{"model"},
     n_exposure{"exposure"}, n_iso{"iso"}, n_focal{"focal"};
 
-constexpr long orientation_tag = 274;
 constexpr long exif_ifd_tag = 0x8769;
 constexpr long gps_ifd_tag = 0x8825;
 constexpr long interop_ifd_tag = 0xA005;
@@ -67,16 +66,6 @@ bool is_mapping(handle value) {
     return r != 0;
 }
 
-// Runs `body`; an ordinary exception it raises becomes an empty result instead.
-template <class F> ref or_empty(F&& body) {
-    try {
-        return body();
-    } catch (error_already_set&) {
-        if (clear_if(PyExc_Exception)) return ref();
-        throw;
-    }
-}
-
 // ---- colour profile ----
 
 // The colour space an ICC profile names for the pixels an encoder stores from `mode`,
@@ -93,16 +82,10 @@ const char* colour_space_of(handle pil, handle mode) {
 
 // source.info.get("icc_profile"), or an empty ref when there is none
 ref stored_profile(handle source) {
-    PyObject* info = PyObject_GetAttr(source.ptr(), n_info.ptr());
-    if (!info) {
-        if (clear_if(PyExc_AttributeError)) return ref();
-        throw_error();
-    }
-    ref owned = steal(info);
-    if (!PyDict_Check(info)) return ref();
-    PyObject* profile = PyDict_GetItemWithError(info, n_icc_profile.ptr());
-    if (!profile && PyErr_Occurred()) throw_error();
-    return profile && profile != Py_None ? borrow(profile) : ref();
+    ref info = optional_attr(source, n_info);
+    if (!info || !PyDict_Check(info.ptr())) return ref();
+    ref profile = optional_item(info, n_icc_profile);
+    return profile && !profile.is_none() ? profile : ref();
 }
 
 // True when the profile's colour space, bytes 16 to 19, is that of the pixels stored.
@@ -194,7 +177,7 @@ ref flattened_on_white(handle image) {
 // The Exif sub-IFD as a mapping, or an empty ref when reading it raises or gives anything else
 // (a photo program may leave text where its offset belongs).
 ref readable_sub_ifd(handle exif) {
-    return or_empty([&] {
+    return absent_on(PyExc_Exception, [&] {
         ref sub = exif.method(n_get_ifd, number(exif_ifd_tag));
         return is_mapping(sub) ? sub : ref();
     });
@@ -208,7 +191,7 @@ ref sub_ifd_value(handle sub, handle tag) {
         if (PyErr_Occurred()) throw_error();
         return borrow(none());
     }
-    ref value = or_empty([&] { return sub.method(n_get, tag); });
+    ref value = absent_on(PyExc_Exception, [&] { return sub.method(n_get, tag); });
     return value ? value : borrow(none());
 }
 
@@ -233,7 +216,7 @@ void add_metadata_options(handle options, handle source, handle written, handle 
     bool tiff = pil.equals(n_TIFF);
     if (!tiff && !pil.equals(n_JPEG) && !pil.equals(n_PNG) && !pil.equals(n_WEBP)) return;
     // A damaged EXIF block costs the output its EXIF, never the output itself.
-    ref exif = or_empty([&] { return exif_copy(source, written.attr(n_size), tiff); });
+    ref exif = absent_on(PyExc_Exception, [&] { return exif_copy(source, written.attr(n_size), tiff); });
     if (exif) options.set_item(n_exif, exif);
     // None, not absence, for a profile that does not fit: the PNG and TIFF writers would
     // otherwise take it from info themselves.
@@ -265,7 +248,7 @@ ref turned_without_exif(handle image) {
     // Image.Transpose for orientations 2 to 8, as exif_transpose() turns them: FLIP_LEFT_RIGHT,
     // ROTATE_180, FLIP_TOP_BOTTOM, TRANSPOSE, ROTATE_270, TRANSVERSE, ROTATE_90.
     static constexpr long transpose_for[] = {0, 3, 1, 5, 4, 6, 2};
-    ref orientation = absent_on(PyExc_Exception, [&] { return image.method(n_getexif).method(n_get, number(274)); });
+    ref orientation = absent_on(PyExc_Exception, [&] { return image.method(n_getexif).method(n_get, number(orientation_tag)); });
     if (!orientation) return ref();
     for (long value = 2; value <= 8; ++value) {
         if (!orientation.equals(number(value))) continue;

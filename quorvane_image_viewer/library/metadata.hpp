@@ -7,6 +7,9 @@
 
 namespace qv {
 
+// The EXIF tag that says how the stored pixels must be turned to stand upright.
+inline constexpr long orientation_tag = 274;
+
 extern const name n_getexif, n_get, n_exif, n_icc_profile, n_RGBA, n_P, n_LA, n_WEBP;
 
 // True for RGBA, LA and PA images, and for P images with "transparency" in their info;

@@ -20,7 +20,6 @@ const name n_exif_transpose{"exif_transpose"},
     n_image_jpeg{"image/jpeg"},
     n_quorvane_dir{".quorvane"}, n_image_viewer_dir{"image_viewer"}, n_thumbs_dir{"thumbs"}, n_dot_jpg{".jpg"};
 
-constexpr long orientation_tag = 274;
 constexpr long display_quality = 90;
 constexpr long thumbnail_quality = 80;
 constexpr long min_long_edge = 32;
