@@ -223,8 +223,7 @@ ref mtime_ns(const struct stat& st) {
     if (!__builtin_mul_overflow(static_cast<long long>(st.st_mtim.tv_sec), 1000000000LL, &total) &&
         !__builtin_add_overflow(total, static_cast<long long>(st.st_mtim.tv_nsec), &total))
         return number(total);
-    ref seconds = steal(PyNumber_Multiply(number(st.st_mtim.tv_sec).ptr(), number(1000000000LL).ptr()));
-    return steal(PyNumber_Add(seconds.ptr(), number(st.st_mtim.tv_nsec).ptr()));
+    return number(st.st_mtim.tv_sec) * number(1000000000LL) + number(st.st_mtim.tv_nsec);
 }
 
 // int(stat_result.st_mtime): the float the interpreter makes, cut toward zero
