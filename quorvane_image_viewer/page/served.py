@@ -6,12 +6,20 @@ through a symbolic link.
 """
 
 import os
+import secrets
 import stat
+import time
 from pathlib import Path, PurePosixPath
 
-from quorvane_image_viewer import library
+from PIL import Image
 
-SORT_KEYS = ("name", "size", "date", "type")
+from quorvane_image_viewer import library, trash
+
+SORT_KEYS = ("name", "size", "date", "taken", "type")
+DATE_TAKEN, DATE_TIME, EXIF_IFD = 36867, 306, 0x8769
+UPRIGHT_TURNED = (5, 6, 7, 8)  # orientations that swap width and height
+ROW_KEYS = {"size": lambda row: row["size"], "date": lambda row: row["mtime"],
+            "type": lambda row: PurePosixPath(row["name"]).suffix.lower()}
 CONFLICT_POLICIES = ("rename", "overwrite", "skip")
 
 
@@ -61,6 +69,47 @@ def order_renames(moves, taken):
     return steps
 
 
+def _upright_size(path):
+    with Image.open(path) as image:
+        width, height = image.size
+        turned = image.getexif().get(0x0112) in UPRIGHT_TURNED
+    return (height, width) if turned else (width, height)
+
+
+def _shrinks(path, basis, value, width, height):
+    """Whether the size rule makes the image smaller on some side and larger on none."""
+    try:
+        w, h = _upright_size(path)
+    except Exception:  # noqa: BLE001 - the library reports an unreadable image itself
+        return True
+    try:
+        v = float(value) if basis != "resolution" else 0.0
+        new = {"percent": lambda: (w * v / 100, h * v / 100),
+               "resolution": lambda: (int(width or 1), int(height or 1)),
+               "long": lambda: (w * v / max(w, h), h * v / max(w, h)),
+               "short": lambda: (w * v / min(w, h), h * v / min(w, h)),
+               "width": lambda: (v, h * v / w),
+               "height": lambda: (w * v / h, v)}[basis]()
+    except (KeyError, TypeError, ValueError):
+        return True  # the library refuses a bad rule with its own message
+    new = tuple(max(round(side), 1) for side in new)
+    return new != (w, h) and new[0] <= w and new[1] <= h
+
+
+def _stamp(seconds):
+    return time.strftime("%Y:%m:%d %H:%M:%S", time.localtime(seconds))
+
+
+def _date_taken(path):
+    try:
+        with Image.open(path) as image:
+            exif = image.getexif()
+            value = exif.get_ifd(EXIF_IFD).get(DATE_TAKEN) or exif.get(DATE_TIME)
+    except Exception:  # noqa: BLE001 - a file without readable camera data has no date taken
+        return None
+    return str(value).strip("\x00 ") or None if value else None
+
+
 class ServedFolder:
     """The one folder a server shows; its paths relative to it are what the page sees."""
 
@@ -69,6 +118,9 @@ class ServedFolder:
         if not root.is_dir():
             raise NotADirectoryError(f"not a folder: {root}")
         self.root = root
+        self._prefix = str(root).rstrip(os.sep) + os.sep
+        self._taken = {}
+        self._trashed = {}
 
     # Paths between the page and the disk
 
@@ -121,7 +173,7 @@ class ServedFolder:
             raise _not_found(rel) from None
         base = self.rel(folder)
         folders = [row for row in map(self._row, listing["folders"]) if row]
-        files = [row for row in map(self._row, library.sort_files(listing["files"], sort, descending)) if row]
+        files = self._sorted([row for row in map(self._row, listing["files"]) if row], sort, descending)
         crumbs, walked = [{"name": self.root.name or "/", "path": ""}], []
         for part in PurePosixPath(base).parts:
             walked.append(part)
@@ -134,21 +186,43 @@ class ServedFolder:
             "files": files,
         }
 
+    def _sorted(self, files, sort, descending):
+        """The rows in the library's order for `sort`; rows that tie stay in name order either way."""
+        files = library.sort_files(files, "name", False)
+        if sort == "name":
+            return files[::-1] if descending else files
+        if sort == "taken":
+            # Photos without a camera date go by their file's date.
+            keys = {row["path"]: self.taken(row) or _stamp(row["mtime"]) for row in files}
+            return sorted(files, key=lambda row: keys[row["path"]], reverse=descending)
+        if not descending:
+            return library.sort_files(files, sort, False)  # stable, so ties keep the name order
+        # The library mirrors ties when descending; Python's reverse sort keeps them in name order.
+        return sorted(files, key=ROW_KEYS[sort], reverse=True)
+
+    def taken(self, row):
+        """When the photo was taken, as the camera wrote it ("YYYY:MM:DD HH:MM:SS"), or None."""
+        key = (row["path"], row["v"])
+        if key not in self._taken:
+            self._taken[key] = _date_taken(self.root / row["path"])
+        return self._taken[key]
+
     def _row(self, row):
         """A listing row for the page, or None for an entry the page may not reach."""
-        entry = Path(row["path"])
+        entry = row["path"]
         try:
-            status = entry.lstat()
+            status = os.lstat(entry)
             if stat.S_ISLNK(status.st_mode):
                 # Only links need resolving: the listed folder itself is already inside.
-                if not entry.resolve().is_relative_to(self.root):
+                if not Path(entry).resolve().is_relative_to(self.root):
                     return None
-                status = entry.stat()
+                status = os.stat(entry)
         except (OSError, RuntimeError):
             return None
         return {
             "name": row["name"],
-            "path": self.rel(entry),
+            # The listing gives resolved paths inside the folder; cutting the prefix is the quick rel().
+            "path": entry[len(self._prefix):] if entry.startswith(self._prefix) else self.rel(entry),
             "size": row["size"],
             "mtime": row["mtime"],
             # Part of image addresses, so the browser may keep a thumbnail until its file changes.
@@ -176,6 +250,16 @@ class ServedFolder:
         except FileNotFoundError:
             raise _not_found(rel) from None
 
+    def preview(self, rel):
+        """The camera's embedded preview of the image as JPEG bytes, or None when it has none."""
+        make = getattr(library, "preview_bytes", None)
+        if make is None:
+            return None
+        try:
+            return make(str(self.resolve(rel)))
+        except FileNotFoundError:
+            raise _not_found(rel) from None
+
     def display(self, rel):
         """The image to show: (a Path inside the folder, or JPEG bytes) and its media type."""
         try:
@@ -194,13 +278,53 @@ class ServedFolder:
         return self._rels(library.convert_files(self._files(paths), fmt, quality, self._output_folder(folder),
                                                 on_conflict, bool(delete_source)))
 
-    def resize(self, paths, basis, value, width, height, folder, on_conflict):
+    def resize(self, paths, basis, value, width, height, folder, on_conflict, only_shrink=True):
+        """Resizes; with `only_shrink`, images the rule would enlarge are left as they were.
+
+        Returns {"written": page names written, "left": page names of images left alone}.
+        """
         self._policy(on_conflict)
-        return self._rels(library.resize_files(self._files(paths), basis, value, width, height,
-                                               self._output_folder(folder), on_conflict))
+        files, left = self._files(paths), []
+        if only_shrink:
+            left = [path for path in files if not _shrinks(path, basis, value, width, height)]
+            files = [path for path in files if path not in left]
+        written = library.resize_files(files, basis, value, width, height, self._output_folder(folder),
+                                       on_conflict) if files else []
+        return {"written": self._rels(written), "left": self._rels(left)}
 
     def delete(self, paths):
+        """Deletes for good, past the trash."""
         return self._rels(library.delete_files(self._files(paths)))
+
+    def trash(self, paths):
+        """Moves image files to the desktop trash: {"paths": page names, "undo": a key for restore}."""
+        entries = [trash.move_to_trash(path) for path in self._files(paths)
+                   if os.path.isfile(path) and library.is_image(Path(path))]
+        key = secrets.token_urlsafe(12)
+        self._trashed[key] = entries
+        return {"paths": [self.rel(entry["original"]) for entry in entries], "undo": key}
+
+    def restore(self, keys):
+        """Puts back what the trash calls named by `keys` moved; never over a name taken since.
+
+        Returns {"paths": page names restored, "refused": [{"path", "error"}]}.
+        """
+        restored, refused = [], []
+        for key in _texts(keys, "undo keys"):
+            entries = self._trashed.get(key, [])
+            for entry in list(entries):
+                try:
+                    restored.append(self.rel(trash.restore(entry)))
+                    entries.remove(entry)
+                except FileExistsError:
+                    refused.append({"path": self.rel(entry["original"]),
+                                    "error": "another file has taken its name since; it stays in the trash"})
+                except FileNotFoundError:
+                    entries.remove(entry)
+                    refused.append({"path": self.rel(entry["original"]), "error": "no longer in the trash"})
+            if not entries:
+                self._trashed.pop(key, None)
+        return {"paths": restored, "refused": refused}
 
     @staticmethod
     def _policy(on_conflict):
@@ -209,7 +333,12 @@ class ServedFolder:
 
     # Renaming by pattern
 
-    def rename_preview(self, paths, pattern, shot):
+    def shot_day(self, path):
+        """The day a photo was taken as YYYY-MM-DD, which [%PD] stands for, or None."""
+        stamp = _date_taken(path)
+        return stamp.split(" ")[0].replace(":", "-") if stamp else None
+
+    def rename_preview(self, paths, pattern, shot=None):
         """The new name of each file, in the order given, each with the problem that blocks it, if any."""
         files = self._files(paths)
         if not files:
@@ -217,13 +346,14 @@ class ServedFolder:
         folder = Path(files[0]).parent
         if any(Path(path).parent != folder for path in files):
             raise Refused(400, "rename the files of one folder at a time")
-        if not isinstance(pattern, str) or not (shot is None or isinstance(shot, str)):
-            raise Refused(400, "the pattern and the shot text must be texts")
+        if not isinstance(pattern, str):
+            raise Refused(400, "the pattern must be a text")
         olds = [Path(path).name for path in files]
         rows = []
-        for index, (rel, old) in enumerate(zip(paths, olds), 1):
+        for index, (rel, old, path) in enumerate(zip(paths, olds, files), 1):
+            shot = self.shot_day(path) if "[%PD]" in pattern else None
             # The library keeps only the last part of a new name; show that part.
-            new = Path(library.apply_rename_pattern(old, pattern, index, folder.name, shot or None)).name
+            new = Path(library.apply_rename_pattern(old, pattern, index, folder.name, shot)).name
             rows.append({"path": rel, "old": old, "new": new, "problem": None})
         news = [row["new"] for row in rows]
         for row in rows:
@@ -237,8 +367,8 @@ class ServedFolder:
                 row["problem"] = "a file of this name exists"
         return rows
 
-    def rename(self, paths, pattern, shot):
-        rows = self.rename_preview(paths, pattern, shot)
+    def rename(self, paths, pattern, shot=None):
+        rows = self.rename_preview(paths, pattern)
         blocked = [row for row in rows if row["problem"]]
         if blocked:
             raise Refused(409, f"{blocked[0]['old']} -> {blocked[0]['new']}: {blocked[0]['problem']}")

@@ -9,12 +9,13 @@ import argparse
 import json
 import os
 import secrets
+import select
 import shutil
+import socket
 import sys
 import threading
 import traceback
 import webbrowser
-from concurrent.futures import ThreadPoolExecutor
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
 from pathlib import Path
@@ -22,6 +23,7 @@ from urllib.parse import parse_qsl, urlsplit
 
 from quorvane_image_viewer import library
 from quorvane_image_viewer.page.served import Refused, ServedFolder
+from quorvane_image_viewer.page.thumbqueue import Forgotten, ThumbnailQueue
 
 HOST = "127.0.0.1"
 DEFAULT_PORT = 8765
@@ -31,7 +33,7 @@ TOKEN_PLACEHOLDER = "__TOKEN__"
 MEDIA = {".html": "text/html; charset=utf-8", ".css": "text/css; charset=utf-8",
          ".js": "text/javascript; charset=utf-8", ".svg": "image/svg+xml"}
 # Scripts and styles come only from the server's own files; the page may not be framed.
-PAGE_POLICY = ("default-src 'self'; img-src 'self'; object-src 'none'; base-uri 'none'; "
+PAGE_POLICY = ("default-src 'self'; img-src 'self' blob:; object-src 'none'; base-uri 'none'; "
                "form-action 'self'; frame-ancestors 'none'")
 FOREVER = "private, max-age=31536000, immutable"
 
@@ -50,8 +52,7 @@ class ViewerServer(ThreadingHTTPServer):
         self.token = secrets.token_urlsafe(32)
         self.static = _load_static()
         # Pillow lets go of the interpreter lock while it decodes and encodes, so one worker per core.
-        self.thumbnails = ThreadPoolExecutor(max_workers=min(8, os.cpu_count() or 2),
-                                             thread_name_prefix="thumbnails")
+        self.thumbnails = ThumbnailQueue(min(8, os.cpu_count() or 2))
         super().__init__((HOST, port), Handler)
         self.port = self.server_address[1]
         self.url = f"http://{HOST}:{self.port}/"
@@ -59,7 +60,7 @@ class ViewerServer(ThreadingHTTPServer):
 
     def server_close(self):
         super().server_close()
-        self.thumbnails.shutdown(wait=False, cancel_futures=True)
+        self.thumbnails.shutdown()
 
 
 def make_server(folder, port=DEFAULT_PORT):
@@ -89,7 +90,7 @@ class Handler(BaseHTTPRequestHandler):
     def handle(self):
         try:
             super().handle()
-        except ConnectionError:
+        except (ConnectionError, Forgotten):
             pass  # the browser dropped a request it no longer wants, such as a thumbnail scrolled away
 
     def log_message(self, format, *args):
@@ -171,7 +172,7 @@ class Handler(BaseHTTPRequestHandler):
 
     def _describe(self, error):
         """The status and JSON body for an exception from the library or the disk."""
-        if isinstance(error, ConnectionError):
+        if isinstance(error, (ConnectionError, Forgotten)):
             raise error  # the browser has gone; there is no one to answer
         message = self.server.folder.tidy(error)
         if isinstance(error, FileNotFoundError):
@@ -212,11 +213,31 @@ class Handler(BaseHTTPRequestHandler):
         # A versioned address changes whenever its file does, so the browser may keep it.
         return FOREVER if query.get("v") else "no-cache"
 
+    def _gone(self):
+        """Whether the browser closed this connection: it cancelled the request (a tile scrolled away)."""
+        try:
+            if not select.select([self.connection], [], [], 0)[0]:
+                return False
+            # Browsers send nothing more while a request is pending, so readable means closed.
+            return self.connection.recv(1, socket.MSG_PEEK) == b""
+        except OSError:
+            return True
+
     def _thumb(self):
         query = self._query()
         long_edge = _int_arg(query.get("size", "256"), "size")
-        work = self.server.thumbnails.submit(self.server.folder.thumbnail, query.get("path", ""), long_edge)
-        self._send(200, work.result(), "image/jpeg", self._image_cache(query))
+        job = self.server.thumbnails.submit(self.server.folder.thumbnail, query.get("path", ""), long_edge,
+                                            screen=_int_arg(query.get("screen", "0"), "screen"),
+                                            rank=_int_arg(query.get("rank", "0"), "rank"))
+        self._send(200, job.wait(self._gone), "image/jpeg", self._image_cache(query))
+
+    def _preview(self):
+        # The camera's own small picture, when there is one: read at once, without waiting for the queue.
+        query = self._query()
+        data = self.server.folder.preview(query.get("path", ""))
+        if data is None:
+            raise Refused(404, "no preview")
+        self._send(200, data, "image/jpeg", self._image_cache(query))
 
     def _image(self):
         query = self._query()
@@ -261,22 +282,27 @@ class Handler(BaseHTTPRequestHandler):
     def _resize(self):
         self._edit(lambda folder, body: folder.resize(
             body.get("paths"), body.get("basis"), body.get("value"), body.get("width"), body.get("height"),
-            body.get("folder"), body.get("on_conflict", "rename")))
+            body.get("folder"), body.get("on_conflict", "rename"), body.get("only_shrink", True) is not False))
 
     def _delete(self):
         self._edit(lambda folder, body: folder.delete(body.get("paths")))
 
+    def _trash(self):
+        self._edit(lambda folder, body: folder.trash(body.get("paths")))
+
+    def _restore(self):
+        self._edit(lambda folder, body: folder.restore(body.get("undo")))
+
     def _rename_preview(self):
-        self._edit(lambda folder, body: folder.rename_preview(body.get("paths"), body.get("pattern"),
-                                                              body.get("shot")))
+        self._edit(lambda folder, body: folder.rename_preview(body.get("paths"), body.get("pattern")))
 
     def _rename(self):
-        self._edit(lambda folder, body: folder.rename(body.get("paths"), body.get("pattern"), body.get("shot")))
+        self._edit(lambda folder, body: folder.rename(body.get("paths"), body.get("pattern")))
 
-    GET = {"/": _page, "/index.html": _page, "/thumb": _thumb, "/image": _image,
+    GET = {"/": _page, "/index.html": _page, "/thumb": _thumb, "/preview": _preview, "/image": _image,
            "/api/list": _list, "/api/info": _info}
     POST = {"/api/rotate": _rotate, "/api/convert": _convert, "/api/resize": _resize,
-            "/api/delete": _delete, "/api/rename-preview": _rename_preview, "/api/rename": _rename}
+            "/api/delete": _delete, "/api/trash": _trash, "/api/restore": _restore, "/api/rename-preview": _rename_preview, "/api/rename": _rename}
 
 
 # The command line

@@ -5,8 +5,10 @@ import json
 import os
 import re
 import signal
+import shutil
 import subprocess
 import sys
+import time
 
 from pathlib import Path
 
@@ -39,11 +41,21 @@ def test_listing_names_everything_relative_to_the_served_folder(served):
     assert ".hidden.png" in names(hidden["files"])
 
 
-@pytest.mark.parametrize("sort, desc", [("size", "0"), ("size", "1"), ("date", "1"), ("type", "0")])
-def test_listing_sorts_with_the_library(served, lib, sort, desc):
+@pytest.mark.parametrize("sort, desc", [("size", "0"), ("size", "1"), ("date", "1"), ("type", "0"), ("type", "1"),
+                                        ("taken", "0"), ("taken", "1")])
+def test_listing_sorts_with_ties_in_name_order(served, lib, sort, desc):
+    # Two photos taken at the same moment, one without a camera date at all (it goes by its file date).
+    for name in ("b-same.jpg", "a-same.jpg"):
+        shutil.copyfile(served.folder / "lake.jpg", served.folder / name)
+    os.utime(served.folder / "scan.tif", (1, 1))
     _, listing = served.get_json("/api/list", path="", sort=sort, desc=desc)
-    rows = lib.sort_files(lib.list_dir(str(served.folder))["files"], sort, desc == "1")
-    assert names(listing["files"]) == [row["name"] for row in rows if row["name"] != "link-out.jpg"]
+    rows = sorted(lib.list_dir(str(served.folder))["files"], key=lambda row: row["name"].lower())
+    taken = {row["name"]: "2026:12:07 10:30:00" if row["name"].endswith((".jpg", ".png", ".webp"))
+             else time.strftime("%Y:%m:%d %H:%M:%S", time.localtime(row["mtime"])) for row in rows}
+    key = {"size": lambda row: row["size"], "date": lambda row: row["mtime"], "taken": lambda row: taken[row["name"]],
+           "type": lambda row: os.path.splitext(row["name"])[1].lower()}[sort]
+    expected = [row["name"] for row in sorted(rows, key=key, reverse=desc == "1") if row["name"] != "link-out.jpg"]
+    assert names(listing["files"]) == expected
 
 
 def test_unknown_sort_key_is_refused(served):
@@ -171,13 +183,56 @@ def test_images_come_upright_and_may_be_cached_until_they_change(served):
     assert (served.folder / "ZEL originals" / "harbour.jpg").exists()
 
 
+# lake.jpg is 480 x 320; harbour.jpg is stored 320 x 480 but upright 480 x 320.
+@pytest.mark.parametrize("basis, value, width, height, only_shrink, written", [
+    ("long", 1024, None, None, None, []),          # by default, never enlarged
+    ("long", 480, None, None, None, []),           # already that size
+    ("long", 1024, None, None, False, ["lake.jpg", "harbour.jpg"]),
+    ("width", 400, None, None, None, ["lake.jpg", "harbour.jpg"]),
+    ("height", 400, None, None, None, []),         # upright, harbour is 320 high too
+    ("percent", 150, None, None, None, []),
+    ("resolution", 0, 500, 100, None, []),         # wider on one side
+    ("resolution", 0, 200, 100, None, ["lake.jpg", "harbour.jpg"]),
+])
+def test_resize_only_shrinks_unless_told(served, basis, value, width, height, only_shrink, written):
+    body = {"paths": ["lake.jpg", "harbour.jpg"], "basis": basis, "value": value, "width": width,
+            "height": height, "folder": "out", "on_conflict": "rename"}
+    if only_shrink is not None:
+        body["only_shrink"] = only_shrink
+    status, answer = served.post("/api/resize", body)
+    assert status == 200
+    assert answer["done"]["written"] == [f"out/{name}" for name in written]
+    assert answer["done"]["left"] == [name for name in ["lake.jpg", "harbour.jpg"] if name not in written]
+
+
+def test_trash_then_undo_refuses_a_name_taken_since(served, home):
+    before = {name: ((served.folder / name).read_bytes(), (served.folder / name).stat().st_mtime_ns)
+              for name in ("lake.jpg", "night.gif")}
+    status, answer = served.post("/api/trash", {"paths": ["lake.jpg", "night.gif", "notes.txt", "Trips"]})
+    assert status == 200 and answer["done"]["paths"] == ["lake.jpg", "night.gif"]
+    trash = home / ".local" / "share" / "Trash"
+    assert sorted(p.name for p in (trash / "files").iterdir()) == ["lake.jpg", "night.gif"]
+    assert sorted(p.name for p in (trash / "info").iterdir()) == ["lake.jpg.trashinfo", "night.gif.trashinfo"]
+    assert (served.folder / "notes.txt").exists() and not (served.folder / "lake.jpg").exists()
+    (served.folder / "night.gif").write_bytes(b"new")  # the name is taken again meanwhile
+    status, answer = served.post("/api/restore", {"undo": [answer["done"]["undo"]]})
+    assert answer["done"]["paths"] == ["lake.jpg"]
+    assert answer["done"]["refused"][0]["path"] == "night.gif"
+    assert "taken its name" in answer["done"]["refused"][0]["error"]
+    assert (served.folder / "night.gif").read_bytes() == b"new"
+    path = served.folder / "lake.jpg"
+    assert (path.read_bytes(), path.stat().st_mtime_ns) == before["lake.jpg"]
+    assert [p.name for p in (trash / "files").iterdir()] == ["night.gif"]
+    assert served.post("/api/restore", {"undo": "abc"})[0] == 400
+
+
 def test_edits_answer_with_relative_paths(served):
     assert served.post("/api/convert", {"paths": ["Trips/forest.png"], "format": "jpg", "quality": 80,
                                         "folder": "Trips/jpeg", "on_conflict": "rename"}) \
         == (200, {"done": ["Trips/jpeg/forest.jpg"]})
     assert served.post("/api/resize", {"paths": ["lake.jpg"], "basis": "long", "value": 100, "width": None,
                                        "height": None, "folder": "small", "on_conflict": "rename"}) \
-        == (200, {"done": ["small/lake.jpg"]})
+        == (200, {"done": {"written": ["small/lake.jpg"], "left": []}})
     assert Image.open(served.folder / "small" / "lake.jpg").size == (100, 67)
     assert served.post("/api/convert", {"paths": ["lake.jpg"], "format": "png", "on_conflict": "sideways"})[0] == 400
     assert served.post("/api/delete", {"paths": ["night.gif", "notes.txt"]}) == (200, {"done": ["night.gif"]})
@@ -236,9 +291,8 @@ def test_rename_can_swap_names(served):
     before = {name: (served.folder / name).read_bytes() for name in ("harbour.jpg", "lake.jpg")}
     status, body = served.post("/api/rename", {"paths": ["harbour.jpg", "lake.jpg"], "pattern": "x", "shot": ""})
     assert status == 409  # both would be x.jpg
-    status, body = served.post("/api/rename", {"paths": ["lake.jpg", "harbour.jpg"], "pattern": "[%PD]",
-                                               "shot": "harbour"})
-    assert status == 409  # the shot text is the same for both
+    status, body = served.post("/api/rename", {"paths": ["lake.jpg", "harbour.jpg"], "pattern": "[%PD]"})
+    assert status == 409  # both were taken on the same day
     # One file at a time: lake takes harbour's name while harbour takes lake's.
     _, preview = served.post("/api/rename-preview", {"paths": ["lake.jpg"], "pattern": "harbour", "shot": ""})
     assert preview["done"][0]["problem"] == "a file of this name exists"
