@@ -16,7 +16,7 @@ from PIL import Image
 from quorvane_image_viewer import library, trash
 
 SORT_KEYS = ("name", "size", "date", "taken", "type")
-DATE_TAKEN, DATE_TIME, EXIF_IFD = 36867, 306, 0x8769
+DATE_TAKEN, DATE_TIME, EXIF_IFD, GPS_IFD = 36867, 306, 0x8769, 0x8825
 UPRIGHT_TURNED = (5, 6, 7, 8)  # orientations that swap width and height
 ROW_KEYS = {"size": lambda row: row["size"], "date": lambda row: row["mtime"],
             "type": lambda row: PurePosixPath(row["name"]).suffix.lower()}
@@ -96,6 +96,53 @@ def _shrinks(path, basis, value, width, height):
     return new != (w, h) and new[0] <= w and new[1] <= h
 
 
+def _number(value):
+    try:
+        return float(value)
+    except (TypeError, ValueError, ZeroDivisionError):
+        return None
+
+
+def _degrees(parts, side):
+    """Decimal degrees from the camera's (degrees, minutes, seconds) and N/S/E/W, or None."""
+    try:
+        value = sum(float(part) / 60 ** n for n, part in enumerate(parts))
+    except (TypeError, ValueError, ZeroDivisionError):
+        return None
+    return -value if str(side).upper().startswith(("S", "W")) else value
+
+
+def _camera(path):
+    """The camera's fields the side panel shows, as plain values (numbers as numbers), None when absent.
+
+    Cameras write most of them in the Exif sub-directory, some tools in the main one; both are read.
+    """
+    try:
+        with Image.open(path) as image:
+            main = image.getexif()
+            sub, gps = main.get_ifd(EXIF_IFD), main.get_ifd(GPS_IFD)
+    except Exception:  # noqa: BLE001 - no readable camera data
+        return {}
+
+    def tag(number):
+        value = sub.get(number, main.get(number))
+        return str(value).strip("\x00 ") or None if isinstance(value, str) else value
+
+    iso = tag(34855)
+    return {
+        "taken": tag(DATE_TAKEN) or tag(DATE_TIME),
+        "make": tag(271),
+        "model": tag(272),
+        "lens": tag(0xA434),
+        "aperture": _number(tag(33437)),
+        "exposure": _number(tag(33434)),
+        "iso": int(iso[0] if isinstance(iso, tuple) else iso) if iso else None,
+        "focal": _number(tag(37386)),
+        "latitude": _degrees(gps.get(2), gps.get(1)) if gps.get(2) else None,
+        "longitude": _degrees(gps.get(4), gps.get(3)) if gps.get(4) else None,
+    }
+
+
 def _stamp(seconds):
     return time.strftime("%Y:%m:%d %H:%M:%S", time.localtime(seconds))
 
@@ -107,7 +154,7 @@ def _date_taken(path):
             value = exif.get_ifd(EXIF_IFD).get(DATE_TAKEN) or exif.get(DATE_TIME)
     except Exception:  # noqa: BLE001 - a file without readable camera data has no date taken
         return None
-    return str(value).strip("\x00 ") or None if value else None
+    return (str(value).strip("\x00 ") or None) if value else None
 
 
 class ServedFolder:
@@ -184,6 +231,8 @@ class ServedFolder:
             "crumbs": crumbs,
             "folders": folders,
             "files": files,
+            # Whether tiles may show the camera's own preview while their thumbnails are made.
+            "previews": hasattr(library, "preview_bytes"),
         }
 
     def _sorted(self, files, sort, descending):
@@ -242,6 +291,7 @@ class ServedFolder:
             "width": info["width"],
             "height": info["height"],
             "exif": info["exif"],
+            "camera": _camera(info["path"]),
         }
 
     def thumbnail(self, rel, long_edge=256):

@@ -4,14 +4,33 @@
 // ?dir=Trips&sort=date&desc=1&hidden=1&open=Trips/a.jpg
 const token = document.querySelector('meta[name="token"]').content;
 const $ = (id) => document.getElementById(id);
-const SORTS = ["name", "size", "date", "type"];
 
-const state = { dir: "", sort: "name", desc: false, hidden: false, open: null };
+// The server's lists; these stand in until it answers (and for a server without them).
+let choices = {
+  sort_keys: ["name", "size", "date", "taken", "type"],
+  conflict_policies: ["rename", "overwrite", "skip"],
+  formats: ["jpg", "png", "webp", "gif", "bmp", "tif"],
+  backup_folder: "ZEL originals",
+  rename_tokens: [
+    ["[%YYYY] [%MM] [%DD]", "today's date"], ["[%P]", "the folder's name"],
+    ["[%N]", "the file's name without its suffix"],
+    ["[%PD]", "the day the photo was taken (camera data), if known"],
+    ["###", "the counter, zero-padded to the number of #"],
+  ],
+};
+const LABELS = {
+  name: "name", size: "size", date: "file date", taken: "date taken", type: "type",
+  rename: "add a number", overwrite: "overwrite", skip: "leave it alone",
+  jpg: "JPEG", png: "PNG", webp: "WebP", gif: "GIF", bmp: "BMP", tif: "TIFF", heic: "HEIC", avif: "AVIF",
+};
+
+const state = { dir: "", sort: "name", desc: false, hidden: false, open: null, size: "medium" };
 const selected = new Set();
 let listing = null;
 let listingKey = null;
 let generation = 0;
 let busy = false;
+let undoKeys = [];
 
 // Talking to the server
 
@@ -43,7 +62,6 @@ async function post(path, body) {
   return (await answer(response)).done;
 }
 
-const thumbUrl = (file) => "/thumb?" + query({ path: file.path, v: file.v });
 const imageUrl = (file) => "/image?" + query({ path: file.path, v: file.v });
 
 // Addresses and history
@@ -51,7 +69,7 @@ const imageUrl = (file) => "/image?" + query({ path: file.path, v: file.v });
 function readAddress() {
   const q = new URLSearchParams(location.search);
   state.dir = q.get("dir") || "";
-  state.sort = SORTS.includes(q.get("sort")) ? q.get("sort") : "name";
+  state.sort = choiceValues("sort_keys").includes(q.get("sort")) ? q.get("sort") : "name";
   state.desc = q.get("desc") === "1";
   state.hidden = q.get("hidden") === "1";
   state.open = q.get("open") || null;
@@ -78,10 +96,44 @@ function parentOf(path) {
 const nameOf = (path) => path.slice(path.lastIndexOf("/") + 1);
 
 function go(changes, push = true) {
-  if ("dir" in changes && changes.dir !== state.dir) selected.clear();
+  if ("dir" in changes && changes.dir !== state.dir) {
+    selected.clear();
+    grid.focus = grid.anchor = -1;
+    $("filter").value = "";
+  }
+  if ("open" in changes && changes.open !== state.open && !changes.open) stopSlideshow();
   Object.assign(state, changes);
   history[push ? "pushState" : "replaceState"](null, "", addressOf(state));
   return render();
+}
+
+// Lists the server gives: plain values or [value, label] pairs.
+function choiceValues(name) {
+  return (choices[name] || []).map((item) => (Array.isArray(item) ? item[0] : item));
+}
+
+function fillChoices() {
+  for (const select of document.querySelectorAll("select[data-choices]")) {
+    const current = select.value;
+    select.replaceChildren(...(choices[select.dataset.choices] || []).map((item) => {
+      const [value, label] = Array.isArray(item) ? item : [item, LABELS[item] || item];
+      return new Option(label, value);
+    }));
+    if (current) select.value = current;
+  }
+  const tokens = Array.isArray(choices.rename_tokens) ? choices.rename_tokens : Object.entries(choices.rename_tokens || {});
+  $("rename-tokens").replaceChildren(...tokens.flatMap(([tokenText, meaning]) => [
+    Object.assign(document.createElement("dt"), { textContent: tokenText }),
+    Object.assign(document.createElement("dd"), { textContent: meaning }),
+  ]), Object.assign(document.createElement("dd"), { className: "note", textContent: "The file's suffix is kept." }));
+}
+
+async function loadChoices() {
+  try {
+    const given = await getJson("/api/choices");
+    choices = { ...choices, ...given };
+  } catch (e) { /* the lists above stand */ }
+  fillChoices();
 }
 
 // Drawing
@@ -99,13 +151,14 @@ async function render(reload = false) {
       if (mine !== generation) return;
       listing = null;
       listingKey = null;
-      drawError(error.message);
+      drawMissingFolder(error.message);
       return;
     }
     if (mine !== generation) return;
     listing = fresh;
     listingKey = key;
-    for (const path of [...selected]) if (!listing.files.some((f) => f.path === path)) selected.delete(path);
+    const present = new Set(listing.files.map((f) => f.path));
+    for (const path of [...selected]) if (!present.has(path)) selected.delete(path);
     drawFolder();
   }
   drawControls();
@@ -115,23 +168,34 @@ async function render(reload = false) {
 
 function drawControls() {
   $("sort").value = state.sort;
+  $("tile-size").value = state.size;
   $("direction").textContent = state.desc ? "\u2193 descending" : "\u2191 ascending";
   $("direction").title = state.desc ? "Descending; click for ascending" : "Ascending; click for descending";
   $("hidden").checked = state.hidden;
   drawTargets();
 }
 
-function drawError(message) {
-  $("crumbs").replaceChildren();
+// The folder the address names is not there: say which, and offer the way back.
+function drawMissingFolder(problem) {
+  const parts = state.dir ? state.dir.split("/") : [];
+  drawCrumbs([{ name: "Top folder", path: "" }, ...parts.map((part, i) => ({ name: part, path: parts.slice(0, i + 1).join("/") }))]);
   $("folders").replaceChildren();
-  $("grid").replaceChildren();
-  showMessage(message);
+  setFiles([]);
+  const missing = /^not found/.test(problem);
+  showMessage(missing ? `The folder \u201c${state.dir}\u201d is not there any more (moved, renamed or deleted).`
+    : `The folder \u201c${state.dir || "/"}\u201d cannot be shown: ${problem}`,
+  [["Back to the top folder", { dir: "" }], ...(parts.length > 1 ? [["Up to " + parts[parts.length - 2], { dir: parentOf(state.dir) }]] : [])]);
   drawBrowser();
 }
 
-function showMessage(text) {
-  $("message").textContent = text || "";
-  $("message").hidden = !text;
+function showMessage(text, ways = []) {
+  const message = $("message");
+  message.replaceChildren();
+  if (text) {
+    message.append(Object.assign(document.createElement("p"), { textContent: text }));
+    for (const [label, changes] of ways) message.append(link(label, changes, "way-back"));
+  }
+  message.hidden = !text;
 }
 
 function link(text, changes, className) {
@@ -147,105 +211,93 @@ function link(text, changes, className) {
   return a;
 }
 
-function drawFolder() {
-  const crumbs = listing.crumbs.map((crumb, i) =>
-    i === listing.crumbs.length - 1 ? Object.assign(document.createElement("span"), { textContent: crumb.name })
-      : link(crumb.name, { dir: crumb.path }));
+function drawCrumbs(crumbList) {
   const parts = [];
-  crumbs.forEach((crumb, i) => {
+  crumbList.forEach((crumb, i) => {
     if (i) parts.push(Object.assign(document.createElement("span"), { className: "sep", textContent: "/" }));
-    parts.push(crumb);
+    parts.push(i === crumbList.length - 1 ? Object.assign(document.createElement("span"), { textContent: crumb.name })
+      : link(crumb.name, { dir: crumb.path }));
   });
   $("crumbs").replaceChildren(...parts);
-  $("up").disabled = listing.parent === null;
+}
 
+function drawFolder() {
+  drawCrumbs(listing.crumbs);
+  $("up").disabled = listing.parent === null;
   $("folders").replaceChildren(...listing.folders.map((folder) => {
     const tile = link("", { dir: folder.path }, "tile folder");
     tile.title = folder.name;
     const icon = Object.assign(document.createElement("span"), { className: "folder-icon" });
     const name = Object.assign(document.createElement("span"), { className: "name", textContent: folder.name });
     tile.replaceChildren(icon, name);
+    if (folder.name === choices.backup_folder) {
+      // Where it first shows, say what it is.
+      tile.classList.add("backup");
+      tile.title = `${folder.name}: the originals of photos you rotated here, kept in case you want them back`;
+      tile.append(Object.assign(document.createElement("span"), { className: "about", textContent: "originals kept when rotating" }));
+    }
     return tile;
   }));
-
-  $("grid").replaceChildren(...listing.files.map((file) => {
-    const tile = document.createElement("figure");
-    tile.className = "tile image";
-    tile.dataset.path = file.path;
-    const open = document.createElement("button");
-    open.className = "open";
-    open.title = `${file.name} (${size(file.size)})`;
-    const img = document.createElement("img");
-    img.className = "thumb";
-    img.alt = file.name;
-    img.loading = "lazy";
-    img.decoding = "async";
-    img.src = thumbUrl(file);
-    img.addEventListener("error", () => tile.classList.add("broken"));
-    open.append(img);
-    const pick = document.createElement("label");
-    pick.className = "pick";
-    pick.title = "Select";
-    const box = document.createElement("input");
-    box.type = "checkbox";
-    box.setAttribute("aria-label", `Select ${file.name}`);
-    pick.append(box);
-    const caption = Object.assign(document.createElement("figcaption"), { textContent: file.name });
-    tile.append(open, pick, caption);
-    return tile;
-  }));
-  showMessage(listing.folders.length || listing.files.length ? "" : "No images or folders here.");
-  drawSelection();
+  applyFilter();
 }
 
-function drawSelection() {
-  for (const tile of $("grid").children) {
-    const on = selected.has(tile.dataset.path);
-    tile.classList.toggle("selected", on);
-    tile.querySelector("input").checked = on;
-  }
-  drawTargets();
+function applyFilter() {
+  if (!listing) return;
+  const words = $("filter").value.trim().toLowerCase();
+  const files = words ? listing.files.filter((f) => f.name.toLowerCase().includes(words)) : listing.files;
+  setFiles(files);
+  if (!listing.folders.length && !listing.files.length) showMessage("No images or folders here.", listing.parent === null ? [] : [["Up one folder", { dir: listing.parent }]]);
+  else if (words && !files.length) showMessage(`No image names contain \u201c${$("filter").value.trim()}\u201d.`);
+  else showMessage("");
+  drawSelection();
 }
 
 function targets() {
   if (state.open) return listing && listing.files.some((f) => f.path === state.open) ? [state.open] : [];
-  return listing ? listing.files.filter((f) => selected.has(f.path)).map((f) => f.path) : [];
+  return listing ? grid.files.filter((f) => selected.has(f.path)).map((f) => f.path) : [];
 }
 
 function drawTargets() {
   const count = targets().length;
+  const total = grid.files.length;
   $("target-label").textContent = state.open ? nameOf(state.open)
-    : count ? `${count} of ${listing.files.length} images selected`
-      : listing ? `${listing.files.length} images \u2014 tick images to edit them` : "";
+    : count ? `${count} of ${total} images selected`
+      : listing ? `${total} ${total === 1 ? "image" : "images"}` : "";
   for (const button of document.querySelectorAll("[data-edit]")) button.disabled = busy || !count;
   for (const el of document.querySelectorAll(".grid-only")) el.hidden = !!state.open;
 }
 
 function drawBrowser() {
+  if (document.fullscreenElement) document.exitFullscreen().catch(() => {});
   $("viewer").hidden = true;
   $("browser").hidden = false;
   $("full").removeAttribute("src");
+  delete $("full").dataset.src;
   document.title = `${listing ? listing.crumbs[listing.crumbs.length - 1].name : "Folder"} \u2014 Image viewer`;
   drawTargets();
+  layout();
+}
+
+// The images next/previous walk: those the grid shows, or the whole folder when the filter hides this one.
+function viewed() {
+  if (!listing) return [];
+  return grid.files.some((f) => f.path === state.open) ? grid.files : listing.files;
 }
 
 async function drawImage(mine) {
-  const files = listing ? listing.files : [];
+  const files = viewed();
   const at = files.findIndex((f) => f.path === state.open);
   if (at < 0) {
-    go({ open: null }, false);
-    showMessage(`Not found in this folder: ${state.open}`);
+    const missing = state.open;
+    await go({ open: null }, false);
+    showMessage(`The image \u201c${nameOf(missing)}\u201d is not in this folder any more (moved, renamed or deleted).`,
+      [["Show the folder", { dir: state.dir }]]);
     return;
   }
   const file = files[at];
   $("browser").hidden = true;
   $("viewer").hidden = false;
-  const full = $("full");
-  if (full.dataset.src !== imageUrl(file)) {
-    full.dataset.src = imageUrl(file);
-    full.src = imageUrl(file);
-    full.alt = file.name;
-  }
+  showPicture(file);
   $("prev").disabled = at === 0;
   $("next").disabled = at === files.length - 1;
   $("info-position").textContent = `${at + 1} of ${files.length}`;
@@ -258,27 +310,64 @@ async function drawImage(mine) {
   } catch (error) {
     if (mine !== generation) return;
     $("info-pixels").textContent = "";
-    $("info-list").replaceChildren(...rows([["Error", error.message]]));
+    $("info-list").replaceChildren(...rows([["Problem", error.message], ["File size", size(file.size)]]));
     return;
   }
   if (mine !== generation) return;
   $("info-pixels").textContent = `${info.width} \u00d7 ${info.height} pixels`;
   document.title = `${info.name} (${info.width} \u00d7 ${info.height}) \u2014 Image viewer`;
-  const exif = info.exif;
-  const camera = [exif.make, exif.model].filter(Boolean).join(" ");
-  $("info-list").replaceChildren(...rows([
-    ["Size", size(info.size)],
+  $("info-list").replaceChildren(...rows(panelRows(info, file)));
+}
+
+// The side panel's lines, formatted as the command line's info prints them.
+function panelRows(info, file) {
+  const c = info.camera || {};
+  const exif = info.exif || {};
+  return [
+    ["Taken", takenText(c.taken || exif.datetime)],
+    ["Camera", cameraText(c.make || exif.make, c.model || exif.model)],
+    ["Lens", c.lens],
+    ["Aperture", c.aperture && `f/${trim(c.aperture, 1)}`],
+    ["Exposure", exposureText(c.exposure ?? parseFloat(exif.exposure))],
+    ["ISO", c.iso || exif.iso],
+    ["Focal length", focalText(c.focal ?? parseFloat(exif.focal))],
+    ["Position", positionText(c.latitude, c.longitude)],
+    ["File size", size(info.size)],
+    ["Dimensions", `${info.width} \u00d7 ${info.height} pixels (${megapixels(info.width, info.height)})`],
     ["Modified", new Date(info.mtime * 1000).toLocaleString()],
     ["Type", (file.name.includes(".") ? file.name.split(".").pop() : "").toUpperCase()],
     ["Folder", "/" + parentOf(info.path)],
-    ["Camera", camera],
-    // Camera clocks write the date with colons: 2026:12:07 10:30:00.
-    ["Taken", exif.datetime && exif.datetime.replace(/^(\d{4}):(\d{2}):(\d{2})/, "$1-$2-$3")],
-    ["Exposure", exposure(exif.exposure)],
-    ["ISO", exif.iso],
-    ["Focal length", exif.focal && `${exif.focal} mm`],
-  ]));
+  ];
 }
+
+function trim(value, digits) {
+  return String(Number(Number(value).toFixed(digits)));
+}
+
+// Camera clocks write the date with colons: 2026:12:07 10:30:00.
+const takenText = (text) => text && String(text).replace(/^(\d{4}):(\d{2}):(\d{2})/, "$1-$2-$3");
+
+// Makers often repeat their name in the model: Canon + "Canon EOS 40D" is "Canon EOS 40D".
+function cameraText(make, model) {
+  if (!model) return make || "";
+  if (!make) return model;
+  const first = make.trim().split(/\s+/)[0].toLowerCase();
+  return model.toLowerCase().startsWith(first) ? model : `${make} ${model}`;
+}
+
+function exposureText(seconds) {
+  if (!(seconds > 0)) return "";
+  return seconds < 1 ? `1/${Math.round(1 / seconds)} s` : `${trim(seconds, 1)} s`;
+}
+
+const focalText = (mm) => (mm > 0 ? `${trim(mm, 1)} mm` : "");
+
+function positionText(lat, lon) {
+  if (typeof lat !== "number" || typeof lon !== "number") return "";
+  return `${Math.abs(lat).toFixed(5)}\u00b0 ${lat < 0 ? "S" : "N"}, ${Math.abs(lon).toFixed(5)}\u00b0 ${lon < 0 ? "W" : "E"}`;
+}
+
+const megapixels = (w, h) => `${trim((w * h) / 1e6, 1)} MP`;
 
 function rows(pairs) {
   const out = [];
@@ -302,14 +391,8 @@ function size(bytes) {
   return `${value.toFixed(value < 10 ? 1 : 0)} ${units[unit]}`;
 }
 
-function exposure(text) {
-  const seconds = parseFloat(text);
-  if (!text || !(seconds > 0)) return text;
-  return seconds < 1 ? `1/${Math.round(1 / seconds)} s` : `${seconds} s`;
-}
-
 function step(by) {
-  const files = listing.files;
+  const files = viewed();
   const at = files.findIndex((f) => f.path === state.open) + by;
   if (at >= 0 && at < files.length) go({ open: files[at].path }, false);
 }
@@ -320,7 +403,7 @@ function ask(dialog, count) {
   for (const el of dialog.querySelectorAll(".count")) el.textContent = count === 1 ? "1 image" : `${count} images`;
   return new Promise((resolve) => {
     dialog.returnValue = "";
-    dialog.addEventListener("close", () => resolve(dialog.returnValue === "ok"), { once: true });
+    dialog.addEventListener("close", () => resolve(dialog.returnValue), { once: true });
     dialog.showModal();
   });
 }
@@ -330,9 +413,11 @@ function status(text, done, total) {
   $("status-text").textContent = text;
   $("progress").max = Math.max(total, 1);
   $("progress").value = done;
+  $("status-undo").hidden = true;
 }
 
 // Sends one request per file, so the bar moves and one failure does not end the batch.
+// `work` answers with the names it wrote, or {written, left} when it may leave an image as it was.
 async function batch(verbing, verbed, paths, work, note = "") {
   busy = true;
   drawTargets();
@@ -340,16 +425,21 @@ async function batch(verbing, verbed, paths, work, note = "") {
   const failures = [];
   let done = 0;
   let skipped = 0;
+  let left = 0;
   for (const [i, path] of paths.entries()) {
     status(`${verbing} ${i + 1} of ${paths.length}\u2026`, i, paths.length);
     try {
-      if ((await work(path)).length) done += 1;
+      const result = await work(path);
+      const written = Array.isArray(result) ? result : result.written || result.paths || [];
+      if (written.length) done += 1;
+      else if (result.left && result.left.length) left += 1;
       else skipped += 1;
     } catch (error) {
       failures.push(`${nameOf(path)}: ${error.message}`);
     }
   }
   let summary = `${verbed} ${done} of ${paths.length} ${paths.length === 1 ? "image" : "images"}`;
+  if (left) summary += `, ${left} left as ${left === 1 ? "it was" : "they were"} (already small enough)`;
   if (skipped) summary += `, ${skipped} skipped`;
   if (failures.length) summary += `, ${failures.length} failed`;
   status(summary + "." + (done && note ? " " + note : ""), paths.length, paths.length);
@@ -375,7 +465,7 @@ const edits = {
 
   async convert(paths) {
     const dialog = $("convert-dialog");
-    if (!(await ask(dialog, paths.length))) return;
+    if ((await ask(dialog, paths.length)) !== "ok") return;
     const v = formValues(dialog);
     await batch("Converting", "Converted", paths, (path) => post("/api/convert", {
       paths: [path], format: v.format, quality: Number(v.quality), folder: outputFolder(v.folder),
@@ -385,12 +475,12 @@ const edits = {
 
   async resize(paths) {
     const dialog = $("resize-dialog");
-    if (!(await ask(dialog, paths.length))) return;
+    if ((await ask(dialog, paths.length)) !== "ok") return;
     const v = formValues(dialog);
     const folder = outputFolder(v.folder);
     await batch("Resizing", "Resized", paths, (path) => post("/api/resize", {
       paths: [path], basis: v.basis, value: Number(v.value), width: Number(v.width), height: Number(v.height),
-      folder, on_conflict: v.on_conflict,
+      folder, on_conflict: v.on_conflict, only_shrink: v.only_shrink === "on",
     }), folder ? `The copies are in /${folder}.` : "");
   },
 
@@ -401,16 +491,16 @@ const edits = {
     const preview = async () => {
       const mine = ++latest;
       const v = formValues(dialog);
-      let rows;
+      let found;
       let problem = "";
       try {
-        rows = await post("/api/rename-preview", { paths, pattern: v.pattern, shot: v.shot });
+        found = await post("/api/rename-preview", { paths, pattern: v.pattern });
       } catch (error) {
-        rows = [];
+        found = [];
         problem = error.message;
       }
       if (mine !== latest) return;
-      $("rename-preview").replaceChildren(...rows.map((row) => {
+      $("rename-preview").replaceChildren(...found.map((row) => {
         const tr = document.createElement("tr");
         if (row.problem) tr.className = "problem";
         tr.append(Object.assign(document.createElement("td"), { textContent: row.old }),
@@ -419,7 +509,7 @@ const edits = {
           }));
         return tr;
       }));
-      const blocked = rows.find((row) => row.problem);
+      const blocked = found.find((row) => row.problem);
       $("rename-problem").textContent = problem || (blocked ? `Cannot rename: ${blocked.old} \u2192 ${blocked.problem}.` : "");
       $("rename-go").disabled = !!problem || !!blocked || !v.pattern;
     };
@@ -428,14 +518,14 @@ const edits = {
     $("rename-go").disabled = true;
     const shown = ask(dialog, paths.length);
     await preview();
-    if (!(await shown)) return;
+    if ((await shown) !== "ok") return;
     const v = formValues(dialog);
     let renamed = [];
     let text;
     busy = true;
     status(`Renaming ${paths.length} ${paths.length === 1 ? "image" : "images"}\u2026`, 0, 1);
     try {
-      renamed = await post("/api/rename", { paths, pattern: v.pattern, shot: v.shot });
+      renamed = await post("/api/rename", { paths, pattern: v.pattern });
       text = `Renamed ${renamed.length} of ${paths.length} ${paths.length === 1 ? "image" : "images"}.`;
     } catch (error) {
       text = `Renaming failed: ${error.message}`;
@@ -455,12 +545,27 @@ const edits = {
     const names = paths.slice(0, 12).map(nameOf);
     if (paths.length > names.length) names.push(`and ${paths.length - names.length} more`);
     $("delete-list").replaceChildren(...names.map((name) => Object.assign(document.createElement("li"), { textContent: name })));
-    if (!(await ask(dialog, paths.length))) return;
-    // In the image view, the next image takes the deleted one's place.
-    const files = listing.files.map((f) => f.path);
+    let choice = await ask(dialog, paths.length);
+    if (choice === "permanent") {
+      const sure = confirm(`Delete ${paths.length === 1 ? nameOf(paths[0]) : paths.length + " images"} permanently? ` +
+        "They are removed from the disk at once and cannot be brought back.");
+      if (!sure) return;
+    } else if (choice !== "ok") return;
+    // In the image view, the next image takes the removed one's place.
+    const files = viewed().map((f) => f.path);
     const at = state.open ? files.indexOf(state.open) : -1;
     const after = files.filter((path) => !paths.includes(path));
-    await batch("Deleting", "Deleted", paths, (path) => post("/api/delete", { paths: [path] }));
+    const keys = [];
+    if (choice === "permanent") {
+      await batch("Deleting", "Deleted for good", paths, (path) => post("/api/delete", { paths: [path] }));
+    } else {
+      await batch("Moving to the trash", "Moved to the trash", paths, async (path) => {
+        const moved = await post("/api/trash", { paths: [path] });
+        if (moved.paths.length) keys.push(moved.undo);
+        return moved.paths;
+      });
+      if (keys.length) offerUndo(keys);
+    }
     if (at >= 0 && !listing.files.some((f) => f.path === state.open)) {
       const next = files.slice(at + 1).find((path) => after.includes(path))
         || files.slice(0, at).reverse().find((path) => after.includes(path));
@@ -469,53 +574,101 @@ const edits = {
   },
 };
 
+function offerUndo(keys) {
+  undoKeys = keys;
+  $("status-undo").hidden = false;
+}
+
+async function undoTrash() {
+  const keys = undoKeys;
+  undoKeys = [];
+  $("status-undo").hidden = true;
+  let result;
+  try {
+    result = await post("/api/restore", { undo: keys });
+  } catch (error) {
+    status(`Undo failed: ${error.message}`, 1, 1);
+    $("status").classList.add("failed");
+    return;
+  }
+  const back = result.paths.length;
+  status(`Put back ${back} ${back === 1 ? "image" : "images"}` +
+    (result.refused.length ? `; ${result.refused.length} could not be put back.` : "."), 1, 1);
+  $("status").classList.toggle("failed", result.refused.length > 0);
+  $("status-details").replaceChildren(...result.refused.map((item) =>
+    Object.assign(document.createElement("li"), { textContent: `${item.path}: ${item.error}` })));
+  await render(true);
+}
+
 function rotate(paths, degrees) {
   return batch("Rotating", "Rotated", paths, (path) => post("/api/rotate", { paths: [path], degrees }),
-    "The originals are kept in \u201cZEL originals\u201d.");
+    `The originals are kept in the folder \u201c${choices.backup_folder}\u201d beside them.`);
+}
+
+function startEdit(name) {
+  const paths = targets();
+  if (paths.length && !busy && !document.querySelector("dialog[open]")) edits[name](paths);
 }
 
 // Wiring
+
+function wireMenus() {
+  for (const toggle of document.querySelectorAll(".menu-toggle")) {
+    const menu = $(toggle.getAttribute("aria-controls"));
+    toggle.addEventListener("click", (event) => {
+      event.stopPropagation();
+      const open = !menu.classList.contains("open");
+      for (const other of document.querySelectorAll(".collapsible.open")) other.classList.remove("open");
+      menu.classList.toggle("open", open);
+      toggle.setAttribute("aria-expanded", String(open));
+    });
+  }
+  // A narrow window's menu closes once a choice is made or the click lands elsewhere.
+  document.addEventListener("click", (event) => {
+    for (const menu of document.querySelectorAll(".collapsible.open")) {
+      if (!menu.contains(event.target) || event.target.closest("button")) {
+        menu.classList.remove("open");
+        document.querySelector(`[aria-controls="${menu.id}"]`).setAttribute("aria-expanded", "false");
+      }
+    }
+  });
+}
 
 function wire() {
   $("up").addEventListener("click", () => listing && listing.parent !== null && go({ dir: listing.parent, open: null }));
   $("sort").addEventListener("change", (e) => go({ sort: e.target.value }, false));
   $("direction").addEventListener("click", () => go({ desc: !state.desc }, false));
   $("hidden").addEventListener("change", (e) => go({ hidden: e.target.checked }, false));
+  $("tile-size").addEventListener("change", (e) => {
+    state.size = e.target.value;
+    localStorage.setItem("tile-size", state.size);
+    layout();
+  });
+  $("filter").addEventListener("input", () => {
+    grid.focus = grid.anchor = -1;
+    applyFilter();
+  });
   $("select-all").addEventListener("click", () => {
-    if (listing) for (const f of listing.files) selected.add(f.path);
+    for (const f of grid.files) selected.add(f.path);
     drawSelection();
   });
   $("select-none").addEventListener("click", () => {
     selected.clear();
     drawSelection();
   });
-  $("grid").addEventListener("click", (event) => {
-    const tile = event.target.closest(".tile");
-    if (!tile) return;
-    const path = tile.dataset.path;
-    if (event.target.closest(".pick") || event.ctrlKey || event.metaKey) {
-      if (event.target.tagName !== "INPUT" && event.target.closest(".pick")) return; // the label forwards its click
-      if (event.target.tagName !== "INPUT") event.preventDefault();
-      if (selected.has(path)) selected.delete(path);
-      else selected.add(path);
-      drawSelection();
-    } else if (event.target.closest(".open")) {
-      go({ open: path });
-    }
-  });
+  $("grid").addEventListener("click", gridClick);
+  $("browser").addEventListener("scroll", scheduleDraw, { passive: true });
+  new ResizeObserver(() => !$("browser").hidden && layout()).observe($("browser"));
   for (const button of document.querySelectorAll("[data-edit]")) {
-    button.addEventListener("click", () => {
-      const paths = targets();
-      if (paths.length && !busy) edits[button.dataset.edit](paths);
-    });
+    button.addEventListener("click", () => startEdit(button.dataset.edit));
   }
   $("status-close").addEventListener("click", () => {
     $("status").hidden = true;
   });
+  $("status-undo").addEventListener("click", undoTrash);
   $("back").addEventListener("click", () => go({ open: null }));
   $("prev").addEventListener("click", () => step(-1));
   $("next").addEventListener("click", () => step(1));
-  $("full").addEventListener("click", () => step(1));
   const basis = $("resize-dialog").querySelector("[name=basis]");
   const value = $("resize-dialog").querySelector("[name=value]");
   let lastBasis = basis.value;
@@ -528,20 +681,21 @@ function wire() {
   };
   basis.addEventListener("change", byBasis);
   byBasis();
+  wireMenus();
+  wireViewer();
 
   document.addEventListener("keydown", (event) => {
-    if (document.querySelector("dialog[open]") || event.target.matches("input, select, textarea")) return;
-    if (event.altKey || event.ctrlKey || event.metaKey) return;
-    if (state.open) {
-      if (event.key === "ArrowLeft") step(-1);
-      else if (event.key === "ArrowRight") step(1);
-      else if (event.key === "Escape") go({ open: null });
-      else return;
-      event.preventDefault();
-    } else if (event.key === "Backspace" && listing && listing.parent !== null) {
-      event.preventDefault();
-      go({ dir: listing.parent });
+    if (document.querySelector("dialog[open]") || event.target.matches("input, select, textarea")) {
+      if (event.key === "Escape" && event.target.id === "filter") event.target.blur();
+      return;
     }
+    let used;
+    if (state.open) used = viewerKey(event);
+    else if (event.key === "Backspace" && !event.ctrlKey && !event.metaKey && listing && listing.parent !== null) {
+      go({ dir: listing.parent });
+      used = true;
+    } else used = gridKey(event);
+    if (used) event.preventDefault();
   });
   window.addEventListener("popstate", () => {
     readAddress();
@@ -549,6 +703,11 @@ function wire() {
   });
 }
 
+state.size = TILE_SIZES[localStorage.getItem("tile-size")] ? localStorage.getItem("tile-size") : "medium";
+fillChoices();
 wire();
 readAddress();
-render();
+loadChoices().then(() => {
+  readAddress();
+  render();
+});
