@@ -13,14 +13,16 @@ from pathlib import Path, PurePosixPath
 
 from PIL import Image
 
-from quorvane_image_viewer import library, trash
+from quorvane_image_viewer import fields, library, plan, trash
+from quorvane_image_viewer.plan import CONFLICT_POLICIES, RenamePlan, RenameStopped
 
-SORT_KEYS = ("name", "size", "date", "taken", "type")
+SORT_KEYS = (*plan.SORT_KEYS, "taken")
 DATE_TAKEN, DATE_TIME, EXIF_IFD, GPS_IFD = 36867, 306, 0x8769, 0x8825
 UPRIGHT_TURNED = (5, 6, 7, 8)  # orientations that swap width and height
+CAMERA_TAGS = {"taken": DATE_TAKEN, "make": 271, "model": 272, "lens": 0xA434, "fnumber": 33437,
+               "exposure": 33434, "iso": 34855, "focal": 37386}
 ROW_KEYS = {"size": lambda row: row["size"], "date": lambda row: row["mtime"],
             "type": lambda row: PurePosixPath(row["name"]).suffix.lower()}
-CONFLICT_POLICIES = ("rename", "overwrite", "skip")
 
 
 class Refused(Exception):
@@ -42,33 +44,6 @@ def _texts(value, what):
     return value
 
 
-def order_renames(moves, taken):
-    """Orders renames within one folder so that no step lands on a name still in use.
-
-    `moves` maps old names to new ones; `taken(name)` tells whether a name is in use on disk.
-    A file whose new name another file of the batch still holds waits for that file to move; when the
-    waits go round in a circle, one file of the circle is parked under a free hidden name first.
-    Returns the (old, new) steps in order; names that stay the same make no step.
-    """
-    pending = {old: new for old, new in moves.items() if old != new}
-    reserved = set(moves) | set(moves.values())
-    steps = []
-    while pending:
-        ready = [old for old, new in pending.items() if new not in pending]
-        if not ready:
-            old = next(iter(pending))
-            parked, n = f".{old}.renaming", 1
-            while parked in reserved or taken(parked):
-                parked, n = f".{old}.renaming{n}", n + 1
-            reserved.add(parked)
-            steps.append((old, parked))
-            pending[parked] = pending.pop(old)
-            continue
-        for old in ready:
-            steps.append((old, pending.pop(old)))
-    return steps
-
-
 def _upright_size(path):
     with Image.open(path) as image:
         width, height = image.size
@@ -76,31 +51,13 @@ def _upright_size(path):
     return (height, width) if turned else (width, height)
 
 
-def _shrinks(path, basis, value, width, height):
-    """Whether the size rule makes the image smaller on some side and larger on none."""
+def _left_alone(path, basis, value, width, height):
+    """Whether resizing `path` by the rule would make no side smaller (only-shrink leaves it as it was)."""
     try:
         w, h = _upright_size(path)
-    except Exception:  # noqa: BLE001 - the library reports an unreadable image itself
-        return True
-    try:
-        v = float(value) if basis != "resolution" else 0.0
-        new = {"percent": lambda: (w * v / 100, h * v / 100),
-               "resolution": lambda: (int(width or 1), int(height or 1)),
-               "long": lambda: (w * v / max(w, h), h * v / max(w, h)),
-               "short": lambda: (w * v / min(w, h), h * v / min(w, h)),
-               "width": lambda: (v, h * v / w),
-               "height": lambda: (w * v / h, v)}[basis]()
-    except (KeyError, TypeError, ValueError):
-        return True  # the library refuses a bad rule with its own message
-    new = tuple(max(round(side), 1) for side in new)
-    return new != (w, h) and new[0] <= w and new[1] <= h
-
-
-def _number(value):
-    try:
-        return float(value)
-    except (TypeError, ValueError, ZeroDivisionError):
-        return None
+        return plan.small_enough(w, h, basis, float(value or 0), (int(width or 1), int(height or 1)))
+    except Exception:  # noqa: BLE001 - the library reports an unreadable image or a bad rule itself
+        return False
 
 
 def _degrees(parts, side):
@@ -113,7 +70,7 @@ def _degrees(parts, side):
 
 
 def _camera(path):
-    """The camera's fields the side panel shows, as plain values (numbers as numbers), None when absent.
+    """Camera values the library's record may lack, as text under its "exif" names; absent ones left out.
 
     Cameras write most of them in the Exif sub-directory, some tools in the main one; both are read.
     """
@@ -123,24 +80,11 @@ def _camera(path):
             sub, gps = main.get_ifd(EXIF_IFD), main.get_ifd(GPS_IFD)
     except Exception:  # noqa: BLE001 - no readable camera data
         return {}
-
-    def tag(number):
-        value = sub.get(number, main.get(number))
-        return str(value).strip("\x00 ") or None if isinstance(value, str) else value
-
-    iso = tag(34855)
-    return {
-        "taken": tag(DATE_TAKEN) or tag(DATE_TIME),
-        "make": tag(271),
-        "model": tag(272),
-        "lens": tag(0xA434),
-        "aperture": _number(tag(33437)),
-        "exposure": _number(tag(33434)),
-        "iso": int(iso[0] if isinstance(iso, tuple) else iso) if iso else None,
-        "focal": _number(tag(37386)),
-        "latitude": _degrees(gps.get(2), gps.get(1)) if gps.get(2) else None,
-        "longitude": _degrees(gps.get(4), gps.get(3)) if gps.get(4) else None,
-    }
+    values = {label: sub.get(tag, main.get(tag)) for label, tag in CAMERA_TAGS.items()}
+    if gps.get(2) and gps.get(4):
+        values["latitude"], values["longitude"] = _degrees(gps[2], gps.get(1)), _degrees(gps[4], gps.get(3))
+    return {label: str(value).strip("\x00 ") for label, value in values.items()
+            if value is not None and str(value).strip("\x00 ")}
 
 
 def _stamp(seconds):
@@ -291,7 +235,8 @@ class ServedFolder:
             "width": info["width"],
             "height": info["height"],
             "exif": info["exif"],
-            "camera": _camera(info["path"]),
+            # The side panel's rows, formatted as the command line's info prints them.
+            "fields": fields.describe({**info, "exif": {**_camera(info["path"]), **info["exif"]}}),
         }
 
     def thumbnail(self, rel, long_edge=256):
@@ -336,7 +281,7 @@ class ServedFolder:
         self._policy(on_conflict)
         files, left = self._files(paths), []
         if only_shrink:
-            left = [path for path in files if not _shrinks(path, basis, value, width, height)]
+            left = [path for path in files if _left_alone(path, basis, value, width, height)]
             files = [path for path in files if path not in left]
         written = library.resize_files(files, basis, value, width, height, self._output_folder(folder),
                                        on_conflict) if files else []
@@ -383,54 +328,29 @@ class ServedFolder:
 
     # Renaming by pattern
 
-    def shot_day(self, path):
-        """The day a photo was taken as YYYY-MM-DD, which [%PD] stands for, or None."""
-        stamp = _date_taken(path)
-        return stamp.split(" ")[0].replace(":", "-") if stamp else None
-
-    def rename_preview(self, paths, pattern, shot=None):
-        """The new name of each file, in the order given, each with the problem that blocks it, if any."""
+    def _rename_plan(self, paths, pattern):
         files = self._files(paths)
-        if not files:
-            return []
-        folder = Path(files[0]).parent
-        if any(Path(path).parent != folder for path in files):
-            raise Refused(400, "rename the files of one folder at a time")
         if not isinstance(pattern, str):
             raise Refused(400, "the pattern must be a text")
-        olds = [Path(path).name for path in files]
-        rows = []
-        for index, (rel, old, path) in enumerate(zip(paths, olds, files), 1):
-            shot = self.shot_day(path) if "[%PD]" in pattern else None
-            # The library keeps only the last part of a new name; show that part.
-            new = Path(library.apply_rename_pattern(old, pattern, index, folder.name, shot)).name
-            rows.append({"path": rel, "old": old, "new": new, "problem": None})
-        news = [row["new"] for row in rows]
-        for row in rows:
-            if row["new"] in ("", ".", ".."):
-                row["problem"] = "not a usable name"
-            elif olds.count(row["old"]) > 1:
-                row["problem"] = "listed twice"
-            elif news.count(row["new"]) > 1:
-                row["problem"] = "another file would get the same name"
-            elif row["new"] not in olds and os.path.lexists(folder / row["new"]):
-                row["problem"] = "a file of this name exists"
-        return rows
+        try:
+            return RenamePlan(files, pattern)
+        except ValueError as error:
+            raise Refused(400, str(error)) from None
 
-    def rename(self, paths, pattern, shot=None):
-        rows = self.rename_preview(paths, pattern)
-        blocked = [row for row in rows if row["problem"]]
-        if blocked:
-            raise Refused(409, f"{blocked[0]['old']} -> {blocked[0]['new']}: {blocked[0]['problem']}")
-        if not rows:
-            return []
-        folder = self.resolve(rows[0]["path"]).parent
-        steps = order_renames({row["old"]: row["new"] for row in rows},
-                              lambda name: os.path.lexists(folder / name))
-        for done, (old, new) in enumerate(steps):
-            try:
-                library.rename_file(str(folder / old), new)
-            except Exception as error:
-                raise Refused(500, f"renaming stopped at {old} after {done} of {len(steps)} steps: "
-                                   f"{self.tidy(error) or type(error).__name__}") from error
-        return [self.rel(folder / row["new"]) for row in rows]
+    def rename_preview(self, paths, pattern):
+        """The new name of each file, in the order given, each with the problem that blocks it, if any."""
+        return [{"path": rel, "old": row.old, "new": row.new, "problem": row.problem}
+                for rel, row in zip(paths, self._rename_plan(paths, pattern).rows)]
+
+    def rename(self, paths, pattern):
+        """Renames all the files or, when any is blocked or a step fails, none."""
+        plan = self._rename_plan(paths, pattern)
+        if plan.blocked:
+            row = plan.blocked[0]
+            raise Refused(409, f"{row.old} -> {row.new}: {row.problem}")
+        try:
+            plan.perform()
+        except RenameStopped as stop:
+            raise Refused(500, f"renaming {stop.old} failed: {self.tidy(stop.error) or type(stop.error).__name__}; "
+                               f"{stop.outcome(stop.undone)}") from stop
+        return [self.rel(plan.folder / row.new) for row in plan.rows]
