@@ -14,6 +14,12 @@ ORIENTATION = 0x0112
 # Camera fields the information panel shows; written where the library reads them.
 CAMERA = {271: "Demo Camera Co", 272: "Model D1", 306: "2026:12:07 10:30:00",
           33434: 0.008, 34855: 200, 37386: 35.0}
+# One photo carries what a real camera writes in its Exif and GPS directories too: a model that repeats
+# the make, the lens, the aperture and where it was taken.
+EXIF_IFD, GPS_IFD = 0x8769, 0x8825
+MORE_CAMERA = {"lake.jpg": {271: "Demo", 272: "Demo D2 Mark II",
+                            EXIF_IFD: {33437: 5.6, 0xA434: "Demo 24-70 mm f/2.8", 33434: 0.004, 34855: 100},
+                            GPS_IFD: {1: "N", 2: (52.0, 22.0, 33.6), 3: "E", 4: (4.0, 54.0, 14.76)}}}
 
 # name: (size, sky top, sky bottom, ground, sun or None, stored sideways)
 SCENES = {
@@ -57,7 +63,7 @@ def write_samples(root):
         path.parent.mkdir(parents=True, exist_ok=True)
         image = _scene(size, top, bottom, ground, sun)
         exif = Image.Exif()
-        for tag, value in CAMERA.items():
+        for tag, value in {**CAMERA, **MORE_CAMERA.get(name, {})}.items():
             exif[tag] = value
         if sideways:
             # Stored a quarter turn back, as a camera held upright writes it; the tag turns it upright.

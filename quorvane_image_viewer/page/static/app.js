@@ -5,18 +5,13 @@
 const token = document.querySelector('meta[name="token"]').content;
 const $ = (id) => document.getElementById(id);
 
-// The server's lists; these stand in until it answers (and for a server without them).
+// The server's lists (the command line's too); these stand in until it answers.
 let choices = {
-  sort_keys: ["name", "size", "date", "taken", "type"],
-  conflict_policies: ["rename", "overwrite", "skip"],
-  formats: ["jpg", "png", "webp", "gif", "bmp", "tif"],
+  sort_keys: ["name"],
+  conflict_policies: ["rename"],
+  formats: ["jpg"],
   backup_folder: "ZEL originals",
-  rename_tokens: [
-    ["[%YYYY] [%MM] [%DD]", "today's date"], ["[%P]", "the folder's name"],
-    ["[%N]", "the file's name without its suffix"],
-    ["[%PD]", "the day the photo was taken (camera data), if known"],
-    ["###", "the counter, zero-padded to the number of #"],
-  ],
+  rename_tokens: [],
 };
 const LABELS = {
   name: "name", size: "size", date: "file date", taken: "date taken", type: "type",
@@ -121,8 +116,7 @@ function fillChoices() {
     }));
     if (current) select.value = current;
   }
-  const tokens = Array.isArray(choices.rename_tokens) ? choices.rename_tokens : Object.entries(choices.rename_tokens || {});
-  $("rename-tokens").replaceChildren(...tokens.flatMap(([tokenText, meaning]) => [
+  $("rename-tokens").replaceChildren(...choices.rename_tokens.flatMap(({ token: tokenText, meaning }) => [
     Object.assign(document.createElement("dt"), { textContent: tokenText }),
     Object.assign(document.createElement("dd"), { textContent: meaning }),
   ]), Object.assign(document.createElement("dd"), { className: "note", textContent: "The file's suffix is kept." }));
@@ -316,58 +310,9 @@ async function drawImage(mine) {
   if (mine !== generation) return;
   $("info-pixels").textContent = `${info.width} \u00d7 ${info.height} pixels`;
   document.title = `${info.name} (${info.width} \u00d7 ${info.height}) \u2014 Image viewer`;
-  $("info-list").replaceChildren(...rows(panelRows(info, file)));
+  // The server formats the lines as the command line's info prints them.
+  $("info-list").replaceChildren(...rows([...info.fields, ["Folder", "/" + parentOf(info.path)]]));
 }
-
-// The side panel's lines, formatted as the command line's info prints them.
-function panelRows(info, file) {
-  const c = info.camera || {};
-  const exif = info.exif || {};
-  return [
-    ["Taken", takenText(c.taken || exif.datetime)],
-    ["Camera", cameraText(c.make || exif.make, c.model || exif.model)],
-    ["Lens", c.lens],
-    ["Aperture", c.aperture && `f/${trim(c.aperture, 1)}`],
-    ["Exposure", exposureText(c.exposure ?? parseFloat(exif.exposure))],
-    ["ISO", c.iso || exif.iso],
-    ["Focal length", focalText(c.focal ?? parseFloat(exif.focal))],
-    ["Position", positionText(c.latitude, c.longitude)],
-    ["File size", size(info.size)],
-    ["Dimensions", `${info.width} \u00d7 ${info.height} pixels (${megapixels(info.width, info.height)})`],
-    ["Modified", new Date(info.mtime * 1000).toLocaleString()],
-    ["Type", (file.name.includes(".") ? file.name.split(".").pop() : "").toUpperCase()],
-    ["Folder", "/" + parentOf(info.path)],
-  ];
-}
-
-function trim(value, digits) {
-  return String(Number(Number(value).toFixed(digits)));
-}
-
-// Camera clocks write the date with colons: 2026:12:07 10:30:00.
-const takenText = (text) => text && String(text).replace(/^(\d{4}):(\d{2}):(\d{2})/, "$1-$2-$3");
-
-// Makers often repeat their name in the model: Canon + "Canon EOS 40D" is "Canon EOS 40D".
-function cameraText(make, model) {
-  if (!model) return make || "";
-  if (!make) return model;
-  const first = make.trim().split(/\s+/)[0].toLowerCase();
-  return model.toLowerCase().startsWith(first) ? model : `${make} ${model}`;
-}
-
-function exposureText(seconds) {
-  if (!(seconds > 0)) return "";
-  return seconds < 1 ? `1/${Math.round(1 / seconds)} s` : `${trim(seconds, 1)} s`;
-}
-
-const focalText = (mm) => (mm > 0 ? `${trim(mm, 1)} mm` : "");
-
-function positionText(lat, lon) {
-  if (typeof lat !== "number" || typeof lon !== "number") return "";
-  return `${Math.abs(lat).toFixed(5)}\u00b0 ${lat < 0 ? "S" : "N"}, ${Math.abs(lon).toFixed(5)}\u00b0 ${lon < 0 ? "W" : "E"}`;
-}
-
-const megapixels = (w, h) => `${trim((w * h) / 1e6, 1)} MP`;
 
 function rows(pairs) {
   const out = [];
