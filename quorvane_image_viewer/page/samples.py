@@ -18,7 +18,7 @@ CAMERA = {271: "Demo Camera Co", 272: "Model D1", 306: "2026:12:07 10:30:00",
 # the make, the lens, the aperture and where it was taken.
 EXIF_IFD, GPS_IFD = 0x8769, 0x8825
 MORE_CAMERA = {"lake.jpg": {271: "Demo", 272: "Demo D2 Mark II",
-                            EXIF_IFD: {33437: 5.6, 0xA434: "Demo 24-70 mm f/2.8", 33434: 0.004, 34855: 100},
+                            EXIF_IFD: {33437: 5.6, 0xA434: "Demo 24-70 mm f/2.8"},
                             GPS_IFD: {1: "N", 2: (52.0, 22.0, 33.6), 3: "E", 4: (4.0, 54.0, 14.76)}}}
 
 # name: (size, sky top, sky bottom, ground, sun or None, stored sideways)

@@ -630,7 +630,7 @@ function wire() {
   wireViewer();
 
   document.addEventListener("keydown", (event) => {
-    if (document.querySelector("dialog[open]") || event.target.matches("input, select, textarea")) {
+    if (document.querySelector("dialog[open]") || event.target.matches("input:not([type=checkbox]), select, textarea")) {
       if (event.key === "Escape" && event.target.id === "filter") event.target.blur();
       return;
     }

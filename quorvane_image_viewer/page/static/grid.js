@@ -311,6 +311,8 @@ function gridClick(event) {
     grid.focus = index;
   } else if (onBox || event.ctrlKey || event.metaKey) {
     if (!onBox) event.preventDefault();
+    // The page's keys, not the box's own, go on working the grid.
+    $("browser").focus({ preventScroll: true });
     toggle(path);
     grid.focus = grid.anchor = index;
   } else if (event.target.closest(".open")) {

@@ -166,7 +166,7 @@ function wireViewer() {
   }, { passive: false });
 
   stage.addEventListener("dblclick", (event) => {
-    if (event.target !== full) return;
+    if (event.target.closest("button, select") || !view.width) return;
     toggleZoom(...stagePoint(event));
   });
 
