@@ -48,6 +48,7 @@ class ThumbnailQueue:
         self._heap = []
         self._order = itertools.count()
         self._closed = False
+        self.workers = workers
         for n in range(workers):
             threading.Thread(target=self._serve, name=f"thumbnails-{n}", daemon=True).start()
 

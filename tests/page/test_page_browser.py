@@ -3,6 +3,7 @@
 Skipped when selenium, chromium or chromedriver is missing; screenshots go to build/screenshots/.
 """
 
+import io
 import os
 import shutil
 import tempfile
@@ -445,3 +446,54 @@ def test_the_page_cannot_reach_outside_or_change_files_without_the_token(browser
     code, body = browser.execute_async_script(FETCH, url, options)
     assert code == status and body["error"]
     assert (served.folder / "lake.jpg").exists() and served.outside.exists()
+
+
+def test_a_big_folder_builds_and_loads_only_what_is_near_the_screen(browser, served):
+    many = served.folder / "Many"
+    many.mkdir()
+    for n in range(600):
+        Image.new("RGB", (8, 6), (n % 256, 90, 160)).save(many / f"p{n:03d}.png")
+    made = []
+    thumbnail = served.server.folder.thumbnail
+    served.server.folder.thumbnail = lambda *args: made.append(args[0]) or thumbnail(*args)
+    browser.get(served.url + "?dir=Many")
+    visible = "const b = document.getElementById('browser').getBoundingClientRect();" \
+              "return [...document.querySelectorAll('#grid .tile')].filter(t => { const r = t.getBoundingClientRect();" \
+              " return r.bottom > b.top && r.top < b.bottom; }).map(t => [t.dataset.path, t.classList.contains('loaded')])"
+
+    def filled(driver):
+        tiles = driver.execute_script(visible)
+        return tiles and all(loaded for _, loaded in tiles)
+
+    wait(browser, filled)
+    built = browser.execute_script("return document.querySelectorAll('#grid .tile').length")
+    assert built < 200
+    # A fast scroll to the middle: the tiles flown past are never asked for.
+    browser.execute_async_script(
+        "const done = arguments[0], s = document.getElementById('browser'), end = s.scrollHeight / 2; let n = 0;"
+        "(function step() { s.scrollTop = end * ++n / 15; n < 15 ? requestAnimationFrame(step) : done(); })()")
+    wait(browser, filled)
+    middle = [int(path[6:9]) for path, _ in browser.execute_script(visible)]
+    assert 280 <= middle[0] <= 320
+    # Made: the tiles of the first screens and those around the middle, none of those flown past between.
+    flown_past = [n for n in (int(path[6:9]) for path in made) if built <= n < middle[0] - built]
+    assert flown_past == [] and len(made) < 3 * built
+    keys(browser, Keys.END)  # the focus goes to the last image, and the grid follows
+    wait(browser, lambda d: "focused" in tile(d, "Many/p599.png").get_attribute("class"))
+    screenshot(browser, "many")
+
+
+def test_a_tile_shows_the_camera_preview_until_its_thumbnail_is_made(browser, served, lib, monkeypatch):
+    small = io.BytesIO()
+    Image.new("RGB", (40, 30), (255, 0, 0)).save(small, "JPEG")
+    monkeypatch.setattr(lib, "preview_bytes", lambda path: small.getvalue() if path.endswith("lake.jpg") else None,
+                        raising=False)
+    thumbnail = served.server.folder.thumbnail
+    served.server.folder.thumbnail = lambda rel, *rest: time.sleep(1.5 if rel == "lake.jpg" else 0) or \
+        thumbnail(rel, *rest)
+    browser.get(served.url)
+    shown = "const t = document.querySelector('#grid .tile[data-path=\"lake.jpg\"]'), i = t && t.querySelector('img');" \
+            "return i && i.complete ? [i.naturalWidth, t.classList.contains('loaded')] : null"
+    wait(browser, lambda d: d.execute_script(shown) == [40, False])
+    wait(browser, lambda d: d.execute_script(shown)[1])
+    assert browser.execute_script(shown)[0] > 40  # the thumbnail took its place

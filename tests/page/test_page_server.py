@@ -7,7 +7,9 @@ import re
 import signal
 import shutil
 import subprocess
+import socket
 import sys
+import threading
 import time
 
 from pathlib import Path
@@ -364,3 +366,42 @@ def test_command_line_refuses_what_it_cannot_serve(lib, home, tmp_path, args, me
                              env=dict(os.environ, PYTHONPATH=str(ROOT)), capture_output=True, text=True, timeout=20)
     assert process.returncode == 2
     assert message in process.stderr
+
+
+def test_the_thumbnail_queue_serves_the_newest_screen_first_and_skips_what_nobody_waits_for():
+    from quorvane_image_viewer.page.thumbqueue import ThumbnailQueue
+
+    queue, gate, ran = ThumbnailQueue(1), threading.Event(), []
+    queue.submit(gate.wait)  # holds the one worker while the rest queue up
+    jobs = {name: queue.submit(ran.append, name, screen=screen, rank=rank)
+            for name, screen, rank in [("old", 1, 0), ("new-b", 2, 1), ("gone", 2, 0), ("new-a", 2, 0)]}
+    jobs["gone"].cancelled = True
+    gate.set()
+    for name in ("old", "new-b", "new-a"):
+        assert jobs[name].wait(lambda: False) is None
+    assert ran == ["new-a", "new-b", "old"]
+    queue.shutdown()
+
+
+def test_a_thumbnail_request_the_browser_drops_is_never_made(served):
+    queue, gate, made = served.server.thumbnails, threading.Event(), []
+
+    def until(condition):
+        deadline = time.monotonic() + 5
+        while not condition() and time.monotonic() < deadline:
+            time.sleep(0.01)
+
+    for _ in range(queue.workers):  # every worker busy
+        queue.submit(gate.wait)
+    until(lambda: queue.waiting() == 0)
+    thumbnail = served.server.folder.thumbnail
+    served.server.folder.thumbnail = lambda rel, *rest: made.append(rel) or thumbnail(rel, *rest)
+    dropped = socket.create_connection(("127.0.0.1", served.port))
+    dropped.sendall(f"GET /thumb?path=lake.jpg HTTP/1.1\r\nHost: 127.0.0.1:{served.port}\r\n\r\n".encode())
+    until(lambda: queue.waiting() == 1)
+    dropped.close()  # as a browser does with a request it cancels
+    until(lambda: queue.waiting() == 0)
+    gate.set()
+    status, _, body = served.request("GET", "/thumb", params={"path": "harbour.jpg"})
+    assert status == 200 and body[:2] == b"\xff\xd8"
+    assert made == ["harbour.jpg"]

@@ -336,8 +336,9 @@ function gridKey(event) {
   const moves = { ArrowLeft: -1, ArrowRight: 1, ArrowUp: -grid.columns, ArrowDown: grid.columns,
     Home: -Infinity, End: Infinity, PageUp: -grid.columns * 4, PageDown: grid.columns * 4 };
   if (event.key in moves) {
-    const from = grid.focus < 0 ? 0 : grid.focus;
-    const to = grid.focus < 0 ? 0 : Math.max(0, Math.min(files.length - 1, from + moves[event.key]));
+    // With no focus yet, the first key lands on the first image (End on the last).
+    const to = grid.focus < 0 ? (event.key === "End" ? files.length - 1 : 0)
+      : Math.max(0, Math.min(files.length - 1, grid.focus + moves[event.key]));
     setFocus(to, event.shiftKey);
     return true;
   }
