@@ -231,8 +231,8 @@ class Handler(BaseHTTPRequestHandler):
         query = self._query()
         long_edge = _int_arg(query.get("size", "256"), "size")
         job = self.server.thumbnails.submit(self.server.folder.thumbnail, query.get("path", ""), long_edge,
-                                            screen=_int_arg(query.get("screen", "0"), "screen"),
-                                            rank=_int_arg(query.get("rank", "0"), "rank"))
+                                            screen=_int_arg(self.headers.get("X-Screen", "0"), "X-Screen"),
+                                            rank=_int_arg(self.headers.get("X-Rank", "0"), "X-Rank"))
         self._send(200, job.wait(self._gone), "image/jpeg", self._image_cache(query))
 
     def _preview(self):

@@ -270,6 +270,8 @@ function drawBrowser() {
   document.title = `${listing ? listing.crumbs[listing.crumbs.length - 1].name : "Folder"} \u2014 Image viewer`;
   drawTargets();
   layout();
+  // Back from an image, the grid shows the one last looked at.
+  if (grid.focus >= 0) scrollToIndex(grid.focus);
 }
 
 // The images next/previous walk: those the grid shows, or the whole folder when the filter hides this one.
@@ -289,6 +291,7 @@ async function drawImage(mine) {
     return;
   }
   const file = files[at];
+  if (files === grid.files) grid.focus = grid.anchor = at;
   $("browser").hidden = true;
   $("viewer").hidden = false;
   showPicture(file);

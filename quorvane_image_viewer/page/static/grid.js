@@ -39,8 +39,8 @@ function tileSize() {
   return { min: innerWidth < 600 ? size.narrow : size.wide, edge: size.edge };
 }
 
-function thumbAddress(file, extra) {
-  return "/thumb?" + query({ path: file.path, v: file.v, size: tileSize().edge, ...extra });
+function thumbAddress(file) {
+  return "/thumb?" + query({ path: file.path, v: file.v, size: tileSize().edge });
 }
 
 const previewAddress = (file) => "/preview?" + query({ path: file.path, v: file.v });
@@ -192,11 +192,14 @@ async function load(tile, rank) {
   loading.set(thumb, job);
   try {
     if (listing && listing.previews && !pictures.has(previewAddress(file))) {
-      const preview = await fetchPicture(previewAddress(file), controller.signal);
+      const preview = await fetchPicture(previewAddress(file), { signal: controller.signal });
       remember(previewAddress(file), preview ? { url: preview } : { none: true });
       if (preview && !tile.classList.contains("loaded")) tile.querySelector("img.thumb").src = preview;
     }
-    const url = await fetchPicture(thumbAddress(file, { screen: grid.screen, rank }), controller.signal, thumb);
+    // Which screen and where on it, for the server's queue; headers keep the address the browser caches.
+    const url = await fetchPicture(thumb, {
+      signal: controller.signal, headers: { "X-Screen": grid.screen, "X-Rank": rank },
+    });
     if (url) {
       remember(thumb, { url, full: true });
       const img = job.tile.querySelector("img.thumb");
@@ -215,8 +218,8 @@ async function load(tile, rank) {
 }
 
 // The picture at `address` as an object URL, or null when the server has none (404 of a preview).
-async function fetchPicture(address, signal) {
-  const response = await fetch(address, { signal });
+async function fetchPicture(address, options) {
+  const response = await fetch(address, options);
   if (response.status === 404 && address.startsWith("/preview")) return null;
   if (!response.ok) {
     let message = `${response.status} ${response.statusText}`;
