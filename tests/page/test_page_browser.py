@@ -385,7 +385,7 @@ def test_delete_key_moves_to_the_trash_and_undo_puts_back(browser, served, home)
     assert (served.folder / "night.gif").exists()
     keys(browser, Keys.DELETE)
     browser.find_element(By.ID, "delete-go").click()
-    wait(browser, lambda d: text(d, "status-text") == "Moved to the trash 1 of 1 image.")
+    wait(browser, lambda d: text(d, "status-text") == "Moved 1 of 1 image to the trash.")
     assert not (served.folder / "night.gif").exists()
     assert (trash / "files" / "night.gif").read_bytes() == before[0]
     assert (trash / "info" / "night.gif.trashinfo").exists()
@@ -402,7 +402,7 @@ def test_delete_key_moves_to_the_trash_and_undo_puts_back(browser, served, home)
     alert = WebDriverWait(browser, 5).until(expected_conditions.alert_is_present())
     assert "cannot be brought back" in alert.text
     alert.accept()
-    wait(browser, lambda d: text(d, "status-text") == "Deleted for good 1 of 1 image.")
+    wait(browser, lambda d: text(d, "status-text") == "Deleted 1 of 1 image for good.")
     assert not (served.folder / "scan.tif").exists() and not (trash / "files" / "scan.tif").exists()
 
 

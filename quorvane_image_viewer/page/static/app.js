@@ -258,7 +258,7 @@ function drawTargets() {
     : count ? `${count} of ${total} images selected`
       : listing ? `${total} ${total === 1 ? "image" : "images"}` : "";
   for (const button of document.querySelectorAll("[data-edit]")) button.disabled = busy || !count;
-  for (const el of document.querySelectorAll(".grid-only")) el.hidden = !!state.open;
+  for (const el of document.querySelectorAll(".grid-only")) el.hidden = !!state.open || !grid.files.length;
 }
 
 function drawBrowser() {
@@ -351,7 +351,13 @@ function ask(dialog, count) {
   for (const el of dialog.querySelectorAll(".count")) el.textContent = count === 1 ? "1 image" : `${count} images`;
   return new Promise((resolve) => {
     dialog.returnValue = "";
-    dialog.addEventListener("close", () => resolve(dialog.returnValue), { once: true });
+    // A close event still on its way from the last time the dialog shut must not answer this time.
+    const closed = () => {
+      if (dialog.open) return;
+      dialog.removeEventListener("close", closed);
+      resolve(dialog.returnValue);
+    };
+    dialog.addEventListener("close", closed);
     dialog.showModal();
   });
 }
@@ -366,7 +372,7 @@ function status(text, done, total) {
 
 // Sends one request per file, so the bar moves and one failure does not end the batch.
 // `work` answers with the names it wrote, or {written, left} when it may leave an image as it was.
-async function batch(verbing, verbed, paths, work, note = "") {
+async function batch(verbing, verbed, paths, work, note = "", where = "") {
   busy = true;
   drawTargets();
   $("status-details").replaceChildren();
@@ -386,7 +392,7 @@ async function batch(verbing, verbed, paths, work, note = "") {
       failures.push(`${nameOf(path)}: ${error.message}`);
     }
   }
-  let summary = `${verbed} ${done} of ${paths.length} ${paths.length === 1 ? "image" : "images"}`;
+  let summary = `${verbed} ${done} of ${paths.length} ${paths.length === 1 ? "image" : "images"}${where}`;
   if (left) summary += `, ${left} left as ${left === 1 ? "it was" : "they were"} (already small enough)`;
   if (skipped) summary += `, ${skipped} skipped`;
   if (failures.length) summary += `, ${failures.length} failed`;
@@ -505,13 +511,13 @@ const edits = {
     const after = files.filter((path) => !paths.includes(path));
     const keys = [];
     if (choice === "permanent") {
-      await batch("Deleting", "Deleted for good", paths, (path) => post("/api/delete", { paths: [path] }));
+      await batch("Deleting", "Deleted", paths, (path) => post("/api/delete", { paths: [path] }), "", " for good");
     } else {
-      await batch("Moving to the trash", "Moved to the trash", paths, async (path) => {
+      await batch("Moving to the trash", "Moved", paths, async (path) => {
         const moved = await post("/api/trash", { paths: [path] });
         if (moved.paths.length) keys.push(moved.undo);
         return moved.paths;
-      });
+      }, "", " to the trash");
       if (keys.length) offerUndo(keys);
     }
     if (at >= 0 && !listing.files.some((f) => f.path === state.open)) {
