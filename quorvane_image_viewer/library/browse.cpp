@@ -136,7 +136,7 @@ ref list_folder_fast(handle folder, handle show_hidden, handle folders, handle f
     resolved_bytes root;
     bool resolved;
     {
-        gil_released unlocked;
+        gil_released lock_free;
         resolved = resolve(argument, root);
     }
     if (!resolved) return ref();
@@ -148,7 +148,7 @@ ref list_folder_fast(handle folder, handle show_hidden, handle folders, handle f
     std::vector<listed_entry> entries;
     int list_error;
     {
-        gil_released unlocked;
+        gil_released lock_free;
         list_error = read_names(root.path, entries);
     }
     // os.listdir's own error, naming the folder
@@ -159,7 +159,7 @@ ref list_folder_fast(handle folder, handle show_hidden, handle folders, handle f
     }
     bool at_top = root.path == "/";
     {
-        gil_released unlocked;
+        gil_released lock_free;
         stat_entries(at_top ? root.path : root.path + "/", entries);
     }
 

@@ -29,7 +29,8 @@ const name n_token_year{"[%YYYY]"}, n_token_month{"[%MM]"}, n_token_day{"[%DD]"}
 // its characters, and the batch would find nothing to do and say it had done it.
 template <class F> ref edit_each_image(handle paths, F&& edit) {
     if (PyUnicode_Check(paths.ptr()) || PyBytes_Check(paths.ptr()))
-        raise_format(PyExc_TypeError, "paths must be a list or tuple of paths, not %.200s", Py_TYPE(paths.ptr())->tp_name);
+        raise_format(PyExc_TypeError, "paths must be a list or tuple of paths, not %.200s",
+                     Py_TYPE(paths.ptr())->tp_name);
     ref written = new_list();
     for_each_element(paths, [&](handle raw) {
         require_text(raw);

@@ -98,7 +98,7 @@ ref read_file(handle path, read_mode mode) {
         int error = 0;
         entry_read found;
         {
-            gil_released unlocked;
+            gil_released lock_free;
             found = read_regular_file(text, data, error);
         }
         if (found == entry_read::failed) raise_os_error(error, path);
@@ -107,7 +107,7 @@ ref read_file(handle path, read_mode mode) {
     }
     descriptor fd;
     {
-        gil_released unlocked;
+        gil_released lock_free;
         fd = descriptor(open_for_reading(text, mode));
     }
     if (fd.get() < 0) raise_os_error(errno, path);
@@ -119,7 +119,7 @@ ref read_file(handle path, read_mode mode) {
     char* into = PyBytes_AS_STRING(data.ptr());
     int result;
     {
-        gil_released unlocked;
+        gil_released lock_free;
         result = read_all(fd.get(), into, static_cast<std::size_t>(st.st_size));
     }
     if (result) raise_os_error(result, path);
@@ -133,7 +133,7 @@ bool starts_with(handle path, const char* const* heads, std::size_t count, std::
     if (length > sizeof head) return false;
     bool read_ok;
     {
-        gil_released unlocked;
+        gil_released lock_free;
         descriptor fd(open_for_reading(text, read_mode::follow_links));
         read_ok = fd.get() >= 0 && pread(fd.get(), head, length, 0) == static_cast<ssize_t>(length);
     }

@@ -26,7 +26,8 @@ namespace {
 
 constexpr const char* module_qualname = "quorvane_image_viewer.library";
 
-const name n_IMAGE_SUFFIXES{"IMAGE_SUFFIXES"}, n_expanduser{"expanduser"}, n_sorted{"sorted"}, n_round{"round"}, n___builtins__{"__builtins__"}, n___test__{"__test__"},
+const name n_IMAGE_SUFFIXES{"IMAGE_SUFFIXES"}, n_expanduser{"expanduser"};
+const name n_sorted{"sorted"}, n_round{"round"}, n___builtins__{"__builtins__"}, n___test__{"__test__"},
     n_module_qualname{module_qualname}, n_loader{"loader"}, n_origin{"origin"},
     n_submodule_search_locations{"submodule_search_locations"}, n___loader__{"__loader__"}, n___file__{"__file__"},
     n___package__{"__package__"}, n___path__{"__path__"}, n_io{"io"}, n_pathlib{"pathlib"}, n_PIL{"PIL"};
@@ -318,7 +319,6 @@ void raise_not_found(handle path) { raise_with(PyExc_FileNotFoundError, path.str
 
 // ---- file classification ----
 
-
 ref is_image(handle path) { return py_bool(is_image_suffix(path.attr(n_suffix))); }
 
 // pathlib's suffix of a final name: from the last dot, unless that dot starts or ends the name
@@ -352,6 +352,7 @@ ref aliased_format_key(handle key) {
     return alias ? alias : borrow(key);
 }
 
+// ---- what the module bound at execution ----
 
 handle own_global(handle key) { return PyDict_GetItemWithError(g_own_globals.ptr(), key.ptr()); }
 handle own_copy2() { return g_own_copy2; }

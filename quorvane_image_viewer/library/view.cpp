@@ -101,7 +101,9 @@ bool is_tiff(handle path) {
 // ---- the rules both thumbnail routes follow ----
 
 // max(32, min(int(long_edge), 1024))
-ref clamped_long_edge(handle long_edge) { return clamp(to_int(long_edge), number(min_long_edge), number(max_long_edge)); }
+ref clamped_long_edge(handle long_edge) {
+    return clamp(to_int(long_edge), number(min_long_edge), number(max_long_edge));
+}
 
 // sha1(f"{target}:{st_mtime_ns}:{st_size}:{edge}").hexdigest(); undecodable name bytes
 // go back to the bytes they came from, so every valid UTF-8 key is unchanged.
@@ -176,7 +178,7 @@ cache_probe probe_cache_fast(handle path, handle long_edge) {
     resolved_bytes source;
     bool resolved;
     {
-        gil_released unlocked;
+        gil_released lock_free;
         resolved = resolve(argument, source);
     }
     if (!resolved) return {};
@@ -202,7 +204,7 @@ cache_probe probe_cache_fast(handle path, handle long_edge) {
         std::string data;
         entry_state state;
         {
-            gil_released unlocked;
+            gil_released lock_free;
             state = read_entry(folder, entry, data);
         }
         if (state == entry_state::hit) {

@@ -226,7 +226,7 @@ void write_file(handle target, handle data) {
     place at = split(PyBytes_AS_STRING(encoded.ptr()));
     int result;
     {
-        gil_released unlocked;
+        gil_released lock_free;
         result = write_steps(at, bytes.data(), bytes.size());
     }
     if (result) raise_os_error(result, target);
@@ -238,7 +238,7 @@ void copy_file(handle source, handle target) {
     place at = split(PyBytes_AS_STRING(encoded.ptr()));
     copy_failure failed;
     {
-        gil_released unlocked;
+        gil_released lock_free;
         failed = copy_steps(PyBytes_AS_STRING(source_encoded.ptr()), at);
     }
     if (failed.code) raise_os_error(failed.code, failed.at_source ? source : target);
