@@ -405,3 +405,22 @@ def test_a_thumbnail_request_the_browser_drops_is_never_made(served):
     status, _, body = served.request("GET", "/thumb", params={"path": "harbour.jpg"})
     assert status == 200 and body[:2] == b"\xff\xd8"
     assert made == ["harbour.jpg"]
+
+
+@pytest.mark.parametrize("has_previews, path, status", [
+    (False, "lake.jpg", 404),        # a library without previews: the page goes straight to thumbnails
+    (True, "lake.jpg", 200),
+    (True, "meadow.png", 404),       # this photo has none
+    (True, "../outside.jpg", 404),
+])
+def test_previews_come_from_the_library_when_it_has_them(served, lib, monkeypatch, has_previews, path, status):
+    if has_previews:
+        monkeypatch.setattr(lib, "preview_bytes", lambda p: b"\xff\xd8preview" if p.endswith(".jpg") else None,
+                            raising=False)
+    else:
+        monkeypatch.delattr(lib, "preview_bytes", raising=False)
+    assert served.get_json("/api/list", path="")[1]["previews"] is has_previews
+    got, headers, body = served.request("GET", "/preview", params={"path": path, "v": "1"})
+    assert got == status
+    if status == 200:
+        assert body == b"\xff\xd8preview" and "immutable" in headers["Cache-Control"]
