@@ -112,6 +112,10 @@ class Served:
 
         self.server.folder.thumbnail = counted
         threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+        # A server that admits only the browser holding its key: the address with the key, and its cookie.
+        self.url = getattr(self.server, "url_with_key", self.server.url)
+        secret = getattr(self.server, "secret", None)
+        self.headers = {"Cookie": f"{self.server.cookie}={secret}"} if secret else {}
 
     def close(self):
         self.server.shutdown()
@@ -150,8 +154,7 @@ def make_directly(served, names, size):
 
     def fetch(name):
         connection = http.client.HTTPConnection("127.0.0.1", served.server.port, timeout=60)
-        connection.request("GET", "/thumb?" + urlencode({"path": name, "size": size}), headers={
-            "Host": f"127.0.0.1:{served.server.port}"})
+        connection.request("GET", "/thumb?" + urlencode({"path": name, "size": size}), headers=served.headers)
         response = connection.getresponse()
         response.read()
         connection.close()
@@ -167,7 +170,7 @@ def fast_scroll(driver):
     make_photos(folder)
     served = Served(folder)
     try:
-        driver.get(served.server.url)
+        driver.get(served.url)
         wait_screen_filled(driver)
         middle = driver.execute_script(
             "const s = document.getElementById('browser'); return (s.scrollHeight - s.clientHeight) / 2")
@@ -198,7 +201,7 @@ def big_folder(driver):
     try:
         driver.get("about:blank")
         start = time.perf_counter()
-        driver.get(served.server.url)
+        driver.get(served.url)
         first, names = wait_screen_filled(driver, 120)
         first_screen = first - start
         tasks = driver.execute_async_script(SCROLL_WATCHING_LONG_TASKS, 4)

@@ -397,7 +397,8 @@ def test_a_thumbnail_request_the_browser_drops_is_never_made(served):
     thumbnail = served.server.folder.thumbnail
     served.server.folder.thumbnail = lambda rel, *rest: made.append(rel) or thumbnail(rel, *rest)
     dropped = socket.create_connection(("127.0.0.1", served.port))
-    dropped.sendall(f"GET /thumb?path=lake.jpg HTTP/1.1\r\nHost: 127.0.0.1:{served.port}\r\n\r\n".encode())
+    cookie = f"Cookie: {served.cookie}\r\n" if hasattr(served, "cookie") else ""
+    dropped.sendall(f"GET /thumb?path=lake.jpg HTTP/1.1\r\nHost: 127.0.0.1:{served.port}\r\n{cookie}\r\n".encode())
     until(lambda: queue.waiting() == 1)
     dropped.close()  # as a browser does with a request it cancels
     until(lambda: queue.waiting() == 0)
