@@ -235,6 +235,23 @@ def test_the_photo_gets_the_room_and_zooms_around_the_pointer(browser, served):
     wait(browser, lambda d: text(d, "info-name") == "mountain.jpg" and text(d, "info-pixels"))
 
 
+def test_a_pinch_zooms_around_the_fingers(browser, served):
+    open_image(browser, served, "lake.jpg")
+    stage = box(browser, "#stage")
+    cx, cy = stage["left"] + stage["width"] / 2, stage["top"] + stage["height"] / 2
+
+    def touch(kind, spread):
+        points = [] if kind == "touchEnd" else [{"x": cx - spread, "y": cy, "id": 1}, {"x": cx + spread, "y": cy, "id": 2}]
+        browser.execute_cdp_cmd("Input.dispatchTouchEvent", {"type": kind, "touchPoints": points})
+
+    fit = view(browser)["scale"]
+    touch("touchStart", 40)
+    for spread in (60, 80, 120):
+        touch("touchMove", spread)
+    touch("touchEnd", 0)
+    assert view(browser)["scale"] == pytest.approx(fit * 3, rel=0.05)
+
+
 def test_full_screen_and_slideshow(browser, served):
     open_image(browser, served, "night.gif")
     keys(browser, "f")
@@ -480,6 +497,7 @@ def test_a_big_folder_builds_and_loads_only_what_is_near_the_screen(browser, ser
     assert flown_past == [] and len(made) < 3 * built
     keys(browser, Keys.END)  # the focus goes to the last image, and the grid follows
     wait(browser, lambda d: "focused" in tile(d, "Many/p599.png").get_attribute("class"))
+    wait(browser, filled)
     screenshot(browser, "many")
 
 

@@ -260,6 +260,7 @@ function drawTargets() {
     : count ? `${count} of ${total} images selected`
       : listing ? `${total} ${total === 1 ? "image" : "images"}` : "";
   for (const button of document.querySelectorAll("[data-edit]")) button.disabled = busy || !count;
+  $("select-none").disabled = !selected.size;
   for (const el of document.querySelectorAll(".grid-only")) el.hidden = !!state.open || !grid.files.length;
 }
 
