@@ -95,7 +95,7 @@ def venv_python(wheel, tmp_path_factory):
         ("package __main__", lambda n: n == "quorvane_image_viewer/__main__.py", 1),
         ("the page's server", lambda n: n == "quorvane_image_viewer/page/server.py", 1),
         ("the page's static files", lambda n: n.startswith("quorvane_image_viewer/page/static/")
-         and n.endswith((".html", ".css", ".js", ".svg")), 4),
+         and n.endswith((".html", ".css", ".js", ".svg")), 6),
         ("command line", lambda n: n == "quorvane_image_viewer/cli.py", 1),
         ("type stub", lambda n: n == "quorvane_image_viewer/library.pyi", 1),
         ("typed marker", lambda n: n == "quorvane_image_viewer/py.typed", 1),
@@ -155,7 +155,7 @@ def test_installed_page_serves_its_own_files(venv_python, tmp_path):
              "print(json.dumps([server.__file__, sorted(s.static)]))")
     where, names = json.loads(_run([py, "-c", probe], cwd=tmp_path))
     assert Path(where).resolve().is_relative_to(venv.resolve())
-    assert names == ["app.js", "icon.svg", "index.html", "style.css"]
+    assert names == ["app.js", "grid.js", "icon.svg", "index.html", "style.css", "viewer.js"]
 
 
 def test_wheel_metadata(wheel):
