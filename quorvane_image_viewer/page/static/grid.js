@@ -131,12 +131,10 @@ function makeTile(file, index) {
   img.className = "thumb";
   img.alt = file.name;
   img.draggable = false;
-  const shown = pictures.get(thumbAddress(file)) || pictures.get(previewAddress(file));
-  if (shown) {
-    img.src = shown.url;
-    if (shown.full) tile.classList.add("loaded");
-  }
-  if (pictures.get(thumbAddress(file))?.broken) markBroken(tile, pictures.get(thumbAddress(file)).broken);
+  const thumb = pictures.get(thumbAddress(file));
+  const shown = thumb && thumb.url ? thumb : pictures.get(previewAddress(file));
+  if (shown && shown.url) img.src = shown.url;
+  if (shown && shown.full) tile.classList.add("loaded");
   open.append(img);
   const pick = document.createElement("label");
   pick.className = "pick";
@@ -148,6 +146,7 @@ function makeTile(file, index) {
   pick.append(box);
   const caption = Object.assign(document.createElement("figcaption"), { textContent: file.name });
   tile.append(open, pick, caption);
+  if (thumb && thumb.broken) markBroken(tile, thumb.broken);
   return tile;
 }
 
