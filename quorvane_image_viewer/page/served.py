@@ -19,8 +19,8 @@ from quorvane_image_viewer.plan import CONFLICT_POLICIES, RenamePlan, RenameStop
 SORT_KEYS = (*plan.SORT_KEYS, "taken")
 DATE_TAKEN, DATE_TIME, EXIF_IFD, GPS_IFD = 36867, 306, 0x8769, 0x8825
 UPRIGHT_TURNED = (5, 6, 7, 8)  # orientations that swap width and height
-CAMERA_TAGS = {"taken": DATE_TAKEN, "make": 271, "model": 272, "lens": 0xA434, "fnumber": 33437,
-               "exposure": 33434, "iso": 34855, "focal": 37386}
+CAMERA_TAGS = {"taken": DATE_TAKEN, "datetime": DATE_TIME, "make": 271, "model": 272, "lens": 0xA434,
+               "fnumber": 33437, "exposure": 33434, "iso": 34855, "focal": 37386}
 ROW_KEYS = {"size": lambda row: row["size"], "date": lambda row: row["mtime"],
             "type": lambda row: PurePosixPath(row["name"]).suffix.lower()}
 
@@ -92,13 +92,9 @@ def _stamp(seconds):
 
 
 def _date_taken(path):
-    try:
-        with Image.open(path) as image:
-            exif = image.getexif()
-            value = exif.get_ifd(EXIF_IFD).get(DATE_TAKEN) or exif.get(DATE_TIME)
-    except Exception:  # noqa: BLE001 - a file without readable camera data has no date taken
-        return None
-    return (str(value).strip("\x00 ") or None) if value else None
+    """When the photo was taken as the camera wrote it ("YYYY:MM:DD HH:MM:SS"), or None."""
+    camera = _camera(path)
+    return camera.get("taken") or camera.get("datetime")
 
 
 class ServedFolder:
