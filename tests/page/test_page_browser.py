@@ -412,6 +412,17 @@ def test_delete_key_moves_to_the_trash_and_undo_puts_back(browser, served, home)
     assert ((served.folder / "night.gif").read_bytes(), (served.folder / "night.gif").stat().st_mtime_ns) == before
     wait(browser, lambda d: "night.gif" in captions(d))
 
+    # Undo never writes over a file that took the name meanwhile.
+    tile(browser, "harbour.jpg").find_element(By.CSS_SELECTOR, ".pick").click()
+    keys(browser, Keys.DELETE)
+    browser.find_element(By.ID, "delete-go").click()
+    wait(browser, lambda d: text(d, "status-text") == "Moved 1 of 1 image to the trash.")
+    (served.folder / "harbour.jpg").write_bytes(b"newer")
+    browser.find_element(By.ID, "status-undo").click()
+    wait(browser, lambda d: text(d, "status-text") == "Put back 0 images; 1 could not be put back.")
+    assert "harbour.jpg: another file has taken its name" in text(browser, "status-details")
+    assert (served.folder / "harbour.jpg").read_bytes() == b"newer" and (trash / "files" / "harbour.jpg").exists()
+
     # The permanent choice is marked as such, and asks once more.
     tile(browser, "scan.tif").find_element(By.CSS_SELECTOR, ".pick").click()
     keys(browser, Keys.DELETE)
