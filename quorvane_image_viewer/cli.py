@@ -66,8 +66,6 @@ def print_listing(listing: dict[str, Any], out: TextIO | None = None) -> None:
         print(f"  {name:<{name_width}}  {size:>{size_width}}  {local_time(mtime)}", file=out)
     total = human_size(sum(row["size"] for row in files))
     print(f"{counted(len(folders), 'folder')}, {counted(len(files), 'image')}, {total}", file=out)
-    if any(row["name"] == BACKUP_FOLDER for row in folders):
-        print(f"note: {BACKUP_FOLDER_MEANING}, made by rotate --keep-original", file=out)
 
 
 def print_info(info: dict[str, Any], out: TextIO) -> None:
@@ -318,6 +316,8 @@ def cmd_list(args: argparse.Namespace) -> int:
         listings.append(listing)
     if args.json:
         print(json.dumps(listings if args.recursive else listings[0], indent=2, ensure_ascii=False))
+    elif any(row["name"] == BACKUP_FOLDER for listing in listings for row in listing["folders"]):
+        print(f"\nnote: {BACKUP_FOLDER_MEANING}, made by rotate --keep-original")
     return 1 if failed else 0
 
 

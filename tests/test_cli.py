@@ -207,6 +207,58 @@ def test_a_failing_file_does_not_stop_the_batch(run, tmp_path, make_image, args)
             str(pics / "a.jpg"), str(pics / "c.jpg")]
 
 
+@pytest.fixture
+def tree(tmp_path, make_image):
+    """Images at two depths, and places a recursive walk must not enter."""
+    pics = tmp_path / "pics"
+    make_image(pics / "a.jpg", size=(40, 30))
+    make_image(pics / "sub" / "deep" / "b.png", size=(40, 30))
+    make_image(pics / ".hidden" / "h.png")
+    make_image(pics / "ZEL originals" / "o.jpg")
+    make_image(tmp_path / "elsewhere" / "e.jpg")
+    (pics / "sub" / "link").symlink_to(tmp_path / "elsewhere")
+    return pics
+
+
+@pytest.mark.parametrize("args", [
+    ["thumbs", "{pics}", "-r"],
+    ["convert", "{pics}", "-r", "--to", "png", "--out", "{pics}/../out"],
+    ["rotate", "{pics}", "--recursive", "--degrees", "180"],
+    ["resize", "{pics}", "-r", "--percent", "50"],
+    ["delete", "{pics}", "-r", "--yes"],
+    ["info", "{pics}", "-r", "--json"],
+], ids=lambda a: a[0])
+def test_recursive_reaches_folders_below_but_not_hidden_backup_or_linked_ones(run, tree, args):
+    proc = run(*[a.format(pics=tree) for a in args])
+    assert proc.returncode == 0, proc.stderr
+    if args[0] == "info":
+        assert sorted(record["name"] for record in json.loads(proc.stdout)) == ["a.jpg", "b.png"]
+    else:
+        assert f"{args[0]}: 2 done, 0 skipped, 0 failed" in proc.stderr
+    for untouched in (tree / ".hidden" / "h.png", tree / "ZEL originals" / "o.jpg", tree.parent / "elsewhere" / "e.jpg"):
+        assert size_of(untouched) == (8, 6)
+
+
+def test_list_recursive_and_the_backup_folder_explained(run, tree):
+    proc = run("list", tree, "--recursive")
+    assert [line for line in proc.stdout.splitlines() if line.startswith(str(tree))] == [
+        str(tree), str(tree / "sub"), str(tree / "sub" / "deep")]
+    assert 'note: "ZEL originals" is the folder beside each turned file that keeps its original' in proc.stdout
+    listings = json.loads(run("list", tree, "-r", "--json").stdout)
+    assert [len(listing["files"]) for listing in listings] == [1, 0, 1]
+
+
+def test_resize_only_shrinks_unless_asked(run, tree):
+    proc = run("resize", tree / "a.jpg", tree / "sub" / "deep" / "b.png", "--long", "35")
+    assert "resize: 2 done" in proc.stderr
+    proc = run("resize", tree / "a.jpg", "--width", "35")
+    assert proc.returncode == 0 and "resize: 0 done, 1 skipped" in proc.stderr
+    assert f"skipped: {tree / 'a.jpg'}: already 35 x 26, small enough: left as it was" in proc.stderr
+    assert size_of(tree / "a.jpg") == (35, 26)
+    assert run("resize", tree / "a.jpg", "--width", "70", "--enlarge").returncode == 0
+    assert size_of(tree / "a.jpg") == (70, 52)
+
+
 def test_rotate_refuses_unwritable_formats_before_any_backup(run, tmp_path, make_image):
     pics = tmp_path / "pics"
     make_image(pics / "a.tiff", size=(40, 30), fmt="TIFF")
