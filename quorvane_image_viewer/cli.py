@@ -298,7 +298,7 @@ def cmd_list(args: argparse.Namespace) -> int:
     problem = folder_problem(folder)
     if problem:
         raise Failure(f"{args.folder}: {problem}")
-    listings = []
+    listings: list[dict[str, Any]] = []
     failed = 0
     for below, listing in walk(folder, args.recursive, args.hidden):
         if isinstance(listing, Exception):

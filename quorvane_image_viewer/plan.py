@@ -11,6 +11,7 @@ import os
 from collections.abc import Callable, Collection, Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from types import ModuleType
 from typing import Any
 
 SORT_KEYS = ("name", "size", "date", "type")
@@ -30,7 +31,7 @@ RENAME_TOKENS = (
 )
 
 
-def library() -> Any:
+def library() -> ModuleType:
     # Imported on first use so that --help and --version work without the native module.
     from quorvane_image_viewer import library as lib
 
