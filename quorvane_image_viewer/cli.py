@@ -454,7 +454,7 @@ def cmd_resize(args: argparse.Namespace) -> int:
         if args.enlarge:
             return
         info = lib.file_info(str(source))
-        if plan.small_enough(info["width"], info["height"], basis, amount, value if width else None):
+        if plan.small_enough(info["width"], info["height"], basis, amount, (width, height) if width else None):
             raise Skip(f"already {info['width']} x {info['height']}, small enough: left as it was")
 
     def preview(source: Path) -> str:
