@@ -536,7 +536,7 @@ def cmd_delete(args: argparse.Namespace) -> int:
             return 1
 
     def preview(source: Path) -> str:
-        return f"would delete {source} {where}"
+        return f"would delete {source} for good" if args.permanent else f"would move {source} to the trash"
 
     def apply(source: Path) -> str:
         if args.permanent:
