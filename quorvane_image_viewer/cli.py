@@ -118,8 +118,8 @@ def folder_problem(path: Path) -> str | None:
 
 
 LINK_IN_FOLDER = "a link: edits would reach the file it points to, so name that file instead"
-RECURSIVE_HELP = (f"with folders, also the images of the folders below them (hidden folders and "
-                  f"'{BACKUP_FOLDER}' left out, links to folders not followed)")
+# What a recursive walk leaves out, as every command's help says it.
+WALK_RULE = f"(hidden folders and '{BACKUP_FOLDER}' left out, links to folders not followed)"
 
 
 def walk(folder: Path, recursive: bool, hidden: bool = False) -> Iterator[tuple[Path, dict[str, Any] | Exception]]:
@@ -454,7 +454,7 @@ def cmd_resize(args: argparse.Namespace) -> int:
         if args.enlarge:
             return
         info = lib.file_info(str(source))
-        if plan.small_enough(info["width"], info["height"], basis, amount, value if width else None):
+        if plan.small_enough(info["width"], info["height"], basis, amount, (width, height) if width else None):
             raise Skip(f"already {info['width']} x {info['height']}, small enough: left as it was")
 
     def preview(source: Path) -> str:
@@ -536,7 +536,7 @@ def cmd_delete(args: argparse.Namespace) -> int:
             return 1
 
     def preview(source: Path) -> str:
-        return f"would delete {source} {where}"
+        return f"would delete {source} for good" if args.permanent else f"would move {source} to the trash"
 
     def apply(source: Path) -> str:
         if args.permanent:
@@ -624,7 +624,8 @@ def add_command(commands: Any, name: str, help_text: str, example: str,
 def add_paths(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument("paths", nargs="+", metavar="PATH",
                         help=f"image files, or folders standing for their images, to {what}")
-    parser.add_argument("-r", "--recursive", action="store_true", help=RECURSIVE_HELP)
+    parser.add_argument("-r", "--recursive", action="store_true",
+                        help=f"with folders, also the images of the folders below them {WALK_RULE}")
 
 
 def add_dry_run(parser: argparse.ArgumentParser) -> None:
@@ -683,14 +684,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--desc", action="store_true", help="reverse the order")
     p.add_argument("--hidden", action="store_true", help="include entries whose name begins with a dot")
     p.add_argument("-r", "--recursive", action="store_true",
-                   help=f"also list the folders below, depth first (hidden folders and '{BACKUP_FOLDER}' "
-                        "left out, links to folders not followed)")
+                   help=f"also list the folders below, depth first {WALK_RULE}")
     p.add_argument("--json", action="store_true", help="print the listing as JSON (a list of them with --recursive)")
 
     p = add_command(commands, "info", "show the file and camera information of images",
                     "  %(prog)s ~/Pictures/harbour.jpg\n  %(prog)s *.jpg --json", cmd_info)
     p.add_argument("files", nargs="+", metavar="FILE", help="image files (folders too, with --recursive)")
-    p.add_argument("-r", "--recursive", action="store_true", help=RECURSIVE_HELP.replace("with folders, also", "folders stand for"))
+    p.add_argument("-r", "--recursive", action="store_true",
+                   help=f"folders stand for their images and those of the folders below them {WALK_RULE}")
     p.add_argument("--json", action="store_true", help="print the records, with their raw values, as a JSON list")
 
     p = add_command(commands, "thumbs", "fill the thumbnail cache for images, with worker threads",

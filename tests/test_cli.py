@@ -82,20 +82,13 @@ def test_list_table_json_and_order(run, pics):
 def test_info_text_and_json(run, pics):
     records = json.loads(run("info", pics / "a.jpg", pics / "b.png", "--json").stdout)
     assert [(r["name"], r["width"], r["height"]) for r in records] == [("a.jpg", 40, 30), ("b.png", 60, 20)]
+    exif = Image.Exif()
+    exif.update({271: "Canon", 272: "Canon EOS 40D", 33434: 0.00625, 37386: 24.0})
+    Image.new("RGB", (40, 30)).save(pics / "a.jpg", exif=exif.tobytes())
     text = run("info", pics / "a.jpg")
     assert text.returncode == 0 and "Dimensions:    40 x 30 pixels" in text.stdout
-
-
-def test_info_formats_camera_fields_and_json_keeps_them_raw(run, tmp_path):
-    exif = Image.Exif()
-    exif.update({271: "Canon", 272: "Canon EOS 40D", 306: "2008:05:30 15:56:01", 33434: 0.00625, 34855: 400,
-                 37386: 24.0})
-    Image.new("RGB", (16, 12)).save(tmp_path / "shot.jpg", exif=exif.tobytes())
-    text = run("info", tmp_path / "shot.jpg").stdout
-    for line in ["Date taken:    2008-05-30 15:56:01", "Camera:        Canon EOS 40D", "Exposure:      1/160 s",
-                 "ISO:           400", "Focal length:  24 mm", "File size:", "Dimensions:    16 x 12 pixels"]:
-        assert f"  {line}" in text
-    raw = json.loads(run("info", tmp_path / "shot.jpg", "--json").stdout)[0]["exif"]
+    assert "Camera:        Canon EOS 40D\n  Exposure:      1/160 s\n  Focal length:  24 mm\n" in text.stdout
+    raw = json.loads(run("info", pics / "a.jpg", "--json").stdout)[0]["exif"]
     assert (raw["make"], raw["exposure"], raw["focal"]) == ("Canon", "0.00625", "24.0")
 
 
@@ -235,8 +228,8 @@ def test_recursive_reaches_folders_below_but_not_hidden_backup_or_linked_ones(ru
         assert sorted(record["name"] for record in json.loads(proc.stdout)) == ["a.jpg", "b.png"]
     else:
         assert f"{args[0]}: 2 done, 0 skipped, 0 failed" in proc.stderr
-    for untouched in (tree / ".hidden" / "h.png", tree / "ZEL originals" / "o.jpg", tree.parent / "elsewhere" / "e.jpg"):
-        assert size_of(untouched) == (8, 6)
+    for untouched in (".hidden/h.png", "ZEL originals/o.jpg", "../elsewhere/e.jpg"):
+        assert size_of(tree / untouched) == (8, 6)
 
 
 def test_list_recursive_and_the_backup_folder_explained(run, tree):
@@ -249,14 +242,11 @@ def test_list_recursive_and_the_backup_folder_explained(run, tree):
 
 
 def test_resize_only_shrinks_unless_asked(run, tree):
-    proc = run("resize", tree / "a.jpg", tree / "sub" / "deep" / "b.png", "--long", "35")
-    assert "resize: 2 done" in proc.stderr
-    proc = run("resize", tree / "a.jpg", "--width", "35")
-    assert proc.returncode == 0 and "resize: 0 done, 1 skipped" in proc.stderr
-    assert f"skipped: {tree / 'a.jpg'}: already 35 x 26, small enough: left as it was" in proc.stderr
-    assert size_of(tree / "a.jpg") == (35, 26)
-    assert run("resize", tree / "a.jpg", "--width", "70", "--enlarge").returncode == 0
-    assert size_of(tree / "a.jpg") == (70, 52)
+    proc = run("resize", tree / "a.jpg", "--width", "60")
+    assert proc.returncode == 0 and size_of(tree / "a.jpg") == (40, 30)
+    assert f"skipped: {tree / 'a.jpg'}: already 40 x 30, small enough: left as it was" in proc.stderr
+    assert run("resize", tree / "a.jpg", "--width", "60", "--enlarge").returncode == 0
+    assert size_of(tree / "a.jpg") == (60, 45)
 
 
 def test_rotate_refuses_unwritable_formats_before_any_backup(run, tmp_path, make_image):

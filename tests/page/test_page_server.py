@@ -229,7 +229,7 @@ def test_trash_then_undo_refuses_a_name_taken_since(served, home):
 
 
 @pytest.mark.parametrize("path", ["/image?path=lake.jpg", "/image?path=harbour.jpg", "/thumb?path=lake.jpg",
-                                  "/api/choices", "/static/app.js", "/nowhere"])
+                                  "/static/app.js", "/nowhere"])
 def test_every_response_carries_the_safety_headers(served, path):
     # lake.jpg is sent as its file, harbour.jpg (stored sideways) as bytes made upright.
     _, headers, _ = served.request("GET", path)
@@ -237,12 +237,10 @@ def test_every_response_carries_the_safety_headers(served, path):
 
 
 def test_choices_come_from_the_one_plan(served, lib):
-    status, choices = served.get_json("/api/choices")
-    assert status == 200
-    assert choices["formats"] == list(lib.SAVE_FORMATS) and choices["sort_keys"][0] == "name"
+    choices = served.get_json("/api/choices")[1]
+    assert (choices["formats"], choices["backup_folder"]) == (list(lib.SAVE_FORMATS), "ZEL originals")
+    assert "[%PD]" in [row["token"] for row in choices["rename_tokens"]] and "skip" in choices["conflict_policies"]
     assert "taken" in choices["sort_keys"]  # the page also sorts by the date taken
-    assert choices["backup_folder"] == "ZEL originals" and "rename" in choices["conflict_policies"]
-    assert "[%PD]" in [row["token"] for row in choices["rename_tokens"]]
 
 
 def test_edits_answer_with_relative_paths(served):
@@ -310,20 +308,16 @@ def test_rename_preview_flags_clashes(served, paths, pattern, problem):
 
 def test_a_swap_renames_alike_from_the_page_and_the_command_line(served, home, tmp_path):
     folders = [served.folder / "swap", tmp_path / "cli"]
-    for folder in folders:
-        folder.mkdir()
-        for n in (1, 2, 3):  # distinct bytes per name
-            (folder / f"a_{n}.jpg").write_bytes((served.folder / "lake.jpg").read_bytes() + bytes([n]))
+    for folder, n in ((folder, n) for folder in folders for n in (1, 2, 3)):
+        (folder / f"a_{n}.jpg").parent.mkdir(exist_ok=True)
+        (folder / f"a_{n}.jpg").write_bytes(bytes([n]))
     # In descending name order the counter swaps a_1 and a_3 around a_2, which keeps its name.
-    status, body = served.post("/api/rename", {"paths": ["swap/a_3.jpg", "swap/a_2.jpg", "swap/a_1.jpg"],
-                                               "pattern": "a_#"})
-    assert status == 200, body
-    cli = subprocess.run([sys.executable, "-m", "quorvane_image_viewer", "rename", str(folders[1]), "--pattern", "a_#",
-                          "--sort", "name", "--desc"], env=dict(os.environ, PYTHONPATH=str(ROOT), HOME=str(home)),
-                         capture_output=True, text=True, timeout=30)
-    assert cli.returncode == 0, cli.stderr
-    page_files, cli_files = ({p.name: p.read_bytes()[-1] for p in folder.iterdir()} for folder in folders)
-    assert page_files == cli_files == {"a_1.jpg": 3, "a_2.jpg": 2, "a_3.jpg": 1}
+    paths = ["swap/a_3.jpg", "swap/a_2.jpg", "swap/a_1.jpg"]
+    assert served.post("/api/rename", {"paths": paths, "pattern": "a_#"})[0] == 200
+    subprocess.run([sys.executable, "-m", "quorvane_image_viewer", "rename", str(folders[1]), "--pattern", "a_#",
+                    "--sort", "name", "--desc"], env=dict(os.environ, PYTHONPATH=str(ROOT), HOME=str(home)), check=True)
+    page_files, cli_files = ({p.name: p.read_bytes() for p in folder.iterdir()} for folder in folders)
+    assert page_files == cli_files == {"a_1.jpg": b"\3", "a_2.jpg": b"\2", "a_3.jpg": b"\1"}
 
 
 def test_rename_files_of_two_folders_is_refused(served):
