@@ -193,12 +193,13 @@ ref rotate_files(handle paths, handle degrees, handle keep_original) {
             return closing(turned, [&] {
                 if (keep_original.truthy()) {
                     ref backup = source.attr(n_parent) / n_backup_folder;
-                    method_kw(backup, n_mkdir, {}, {{n_exist_ok, Py_True}});
+                    // A real folder beside the file, never a link: the backup goes through it.
+                    descriptor folder = open_own_folder(backup);
                     ref copy2 = global(n_shutil).attr(n_copy2);
-                    ref named = global(n_destination)(source, backup.str(), none(), n_rename);
+                    auto named = [&] { return global(n_destination)(source, backup.str(), none(), n_rename); };
                     // shutil.copy2(source, named), but the backup is complete or absent
-                    if (copy2.is(own_copy2())) copy_file(source, named);
-                    else copy2(source, named);
+                    if (copy2.is(own_copy2()) && is_own_global(n_destination)) copy_file_into(source, folder, backup, named);
+                    else copy2(source, named());
                 }
                 global(n_save_image)(turned, source, own_format_key(source), number(90));
                 return source.str();

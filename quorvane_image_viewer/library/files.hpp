@@ -16,6 +16,7 @@ class descriptor {
 public:
     descriptor() = default;
     explicit descriptor(int fd) : fd_(fd) {}
+    descriptor(descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     descriptor(const descriptor&) = delete;
     descriptor& operator=(const descriptor&) = delete;
     descriptor& operator=(descriptor&& other) noexcept {
