@@ -61,6 +61,9 @@ enum class entry_read {
 };
 entry_read read_regular_file(const char* path, std::string& data, int& error);
 
+// True when `path`, links followed, is a regular file (not a FIFO, socket, device or folder).
+bool is_regular_file(handle path);
+
 // True when the file at `path` begins with one of the byte strings in `heads` (each of
 // `length` bytes); false when it does not, or cannot be opened or read.
 bool starts_with(handle path, const char* const* heads, std::size_t count, std::size_t length);

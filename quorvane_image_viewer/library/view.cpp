@@ -125,6 +125,11 @@ ref open_image(handle path) {
 }
 
 ref open_oriented(handle path) {
+    // A FIFO, socket or device named like an image would block Pillow's open, or never end.
+    if (is_path_like(path) && !is_regular_file(path)) {
+        ref text = steal(PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(fs_encoded(path).ptr())));
+        raise_not_found(resolved_path(text));
+    }
     // The file is closed once its upright copy exists, so no descriptor outlives the call.
     return with(open_image(path), [&](handle original) {
         ref upright = upright_of(original);
