@@ -5,6 +5,7 @@ import io
 import os
 import struct
 import sys
+import warnings
 from collections.abc import Mapping
 from pathlib import Path
 
@@ -293,6 +294,59 @@ def test_damaged_exif_gives_a_record_or_pillows_error(tmp_path, damages):
         L._save_image(image, tmp_path / "out.jpg", "jpg", 90)
     for out in ("out.tif", "out.jpg"):
         assert carried(tmp_path / out)[5] == (80, 60)
+
+
+def misplaced_interop_exif(with_sub_ifd):
+    """An Interop pointer in the main IFD, where cameras never put it: Pillow's TIFF writer rejects it."""
+    exif = Image.Exif()
+    exif[271] = "Maker"
+    if with_sub_ifd:
+        exif[EXIF_IFD] = {33434: R(1, 250)}
+    exif[INTEROP_IFD] = 26
+    return exif
+
+
+@pytest.mark.parametrize("with_sub_ifd", [False, True])
+@pytest.mark.parametrize("edit", ["convert", "save_image"])
+def test_exif_the_tiff_writer_rejects_costs_only_the_exif(tmp_path, with_sub_ifd, edit):
+    source = photo(tmp_path / "a.jpg", exif=misplaced_interop_exif(with_sub_ifd))
+    out = tmp_path / "a.tif"
+    with pytest.warns(UserWarning, match=f"{out}: the EXIF block could not be written"):
+        if edit == "convert":
+            assert L.convert_files([str(source)], "tif", 90, None, "rename", False) == [str(out)]
+        else:
+            with Image.open(source) as image:
+                L._save_image(image, out, "tif", 90)
+    main, _, _, _, _, size = carried(out)
+    assert size == (80, 60) and 271 not in main
+    # A writer that takes the block keeps it, without a word.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        L.convert_files([str(source)], "jpg", 90, None, "rename", False)
+    assert carried(source)[0][271] == "Maker"  # written over itself
+
+
+def test_a_failure_without_exif_too_is_the_first_one(tmp_path):
+    calls = []
+
+    class Refusing:
+        mode, size, info = "RGB", (4, 4), {}
+
+        def getexif(self):
+            exif = Image.Exif()
+            exif[271] = "Maker"
+            return exif
+
+        def save(self, fp, **options):
+            calls.append(sorted(options))
+            raise KeyError(len(calls))
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(KeyError) as caught:
+            L._save_image(Refusing(), tmp_path / "out.tif", "tif", 90)
+    assert caught.value.args == (1,) and calls == [["exif", "format"], ["format"]]
+    assert os.listdir(tmp_path) == []
 
 
 # ---- transparency laid over white for JPEG ----

@@ -43,6 +43,33 @@ ref encoded_bytes(handle image, handle options) {
     return buf.method(n_getvalue);
 }
 
+// encoded_bytes(image, options), but an EXIF copy the encoder rejects (Pillow's TIFF writer
+// raises on some damaged blocks) costs the output its EXIF, never the output itself: it is
+// encoded again without it, and a UserWarning names the file. Other failures propagate.
+ref encoded_dropping_rejected_exif(handle image, handle options, handle dest) {
+    try {
+        return encoded_bytes(image, options);
+    } catch (error_already_set&) {
+        if (!contains(options, n_exif) || !PyErr_ExceptionMatches(PyExc_Exception) ||
+            PyErr_ExceptionMatches(PyExc_MemoryError))
+            throw;
+        saved_error failure;
+        if (PyDict_DelItem(options.ptr(), n_exif.ptr()) < 0) throw_error();
+        ref data;
+        try {
+            data = encoded_bytes(image, options);
+        } catch (error_already_set&) {
+            PyErr_Clear();  // not the EXIF after all: the first failure is the one to report
+            failure.restore();
+            throw;
+        }
+        if (PyErr_WarnFormat(PyExc_UserWarning, 1, "%S: the EXIF block could not be written and was left out",
+                             dest.str().ptr()) < 0)
+            throw_error();
+        return data;
+    }
+}
+
 // The larger (or smaller) of two sizes, as max() and min() pick them.
 ref larger(handle a, handle b) { return borrow(compare(b, a, Py_GT) ? b : a); }
 ref smaller(handle a, handle b) { return borrow(compare(b, a, Py_LT) ? b : a); }
@@ -157,7 +184,7 @@ ref save_image(handle image, handle dest, handle fmt_key, handle quality) {
         // What the photo carries is read from the image as given, before any conversion.
         add_metadata_options(options, image, to_write, pil);
         // Pillow writes to a file object itself; a path gets the one writer.
-        if (is_path_like(dest)) write_file(dest, encoded_bytes(to_write, options));
+        if (is_path_like(dest)) write_file(dest, encoded_dropping_rejected_exif(to_write, options, dest));
         else encode(to_write, dest, options);
     };
     if (converted) closing(converted, write);
