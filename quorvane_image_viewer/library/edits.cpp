@@ -120,6 +120,19 @@ ref new_size(handle basis, handle value, handle width, handle height, handle w, 
     raise(PyExc_ValueError, "unknown basis");
 }
 
+const name n_MAX_IMAGE_PIXELS{"MAX_IMAGE_PIXELS"};
+
+// An output larger than Pillow's own pixel limit is refused before anything is allocated:
+// a size rule can ask for far more memory than the machine has (a million percent).
+void require_within_pixel_limit(handle size) {
+    ref limit = global(n_Image).attr(n_MAX_IMAGE_PIXELS);
+    if (limit.is_none()) return;
+    auto [w, h] = unpack_pair(size);
+    if (compare(w * h, limit, Py_GT))
+        raise_format(PyExc_ValueError, "a size of %S x %S pixels is more than Image.MAX_IMAGE_PIXELS (%S)", w.ptr(),
+                     h.ptr(), limit.ptr());
+}
+
 // The format a turned file is written back in: its own suffix through the aliases.
 ref own_format_key(handle source) {
     return aliased_format_key(source.attr(n_suffix).method(n_lower).method(n_lstrip, n_dot));
@@ -245,6 +258,7 @@ ref resize_files(handle paths, handle basis, handle value, handle width, handle 
         return with_upright(source, [&](handle image) {
             auto [w, h] = unpack_pair(image.attr(n_size));
             ref size = new_size(basis, value, width, height, w, h);
+            require_within_pixel_limit(size);
             ref lanczos = global(n_Image).attr(n_Resampling).attr(n_LANCZOS);
             ref resized = image.method(n_resize, size, lanczos);
             return closing(resized, [&] {
