@@ -21,7 +21,7 @@ const name n_crop{"crop"}, n_reduce{"reduce"}, n_paste{"paste"}, n_new{"new"}, n
 // thumbnail() first reduces by whole factors to no less than this many times the final size.
 constexpr double reducing_gap = 2.0;
 // Rows are cut in bands of about this many pixels.
-constexpr long band_pixels = 1L << 22;
+constexpr long band_pixels = 1L << 20;
 
 long whole(handle value) {
     long v = PyLong_AsLong(value.ptr());
