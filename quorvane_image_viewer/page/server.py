@@ -41,6 +41,14 @@ LOCKED_PAGE = (b"<!doctype html><meta charset=utf-8><title>Image viewer</title>"
                b"when it started (it ends in <code>?key=...</code>).</p>\n")
 
 
+def decode_slots(memory, cpus, max_pixels):
+    """How many full-size decodes may run at once: one per core, and only as many as half of `memory`
+    (bytes) holds of the largest image Pillow opens without refusing (2 x max_pixels at 4 bytes a
+    pixel), each with one working copy."""
+    largest = 2 * (max_pixels or 89_478_485) * 4 * 2
+    return max(1, min(cpus, memory // 2 // largest))
+
+
 def _load_static():
     folder = resources.files("quorvane_image_viewer.page") / "static"
     return {item.name: item.read_bytes() for item in folder.iterdir()
@@ -59,6 +67,10 @@ class ViewerServer(ThreadingHTTPServer):
         # Pillow lets go of the interpreter lock while it decodes and encodes, so one worker per core.
         self.thumbnails = ThreadPoolExecutor(max_workers=min(8, os.cpu_count() or 2),
                                              thread_name_prefix="thumbnails")
+        # A folder of decompression bombs must slow the page down, not exhaust the machine's memory.
+        from PIL import Image
+        memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        self.decodes = threading.BoundedSemaphore(decode_slots(memory, os.cpu_count() or 2, Image.MAX_IMAGE_PIXELS))
         super().__init__((HOST, port), Handler)
         self.port = self.server_address[1]
         self.url = f"http://{HOST}:{self.port}/"
@@ -66,6 +78,11 @@ class ViewerServer(ThreadingHTTPServer):
         # Browsers share cookies between the ports of one host: each run names its own.
         self.cookie = f"viewer-key-{self.port}"
         self.hosts = {f"{HOST}:{self.port}", f"localhost:{self.port}"}
+
+    def decoding(self, work, *args):
+        """work(*args), which may decode an image at full size, once a decode slot is free."""
+        with self.decodes:
+            return work(*args)
 
     def server_close(self):
         super().server_close()
@@ -259,12 +276,13 @@ class Handler(BaseHTTPRequestHandler):
     def _thumb(self):
         query = self._query()
         long_edge = _int_arg(query.get("size", "256"), "size")
-        work = self.server.thumbnails.submit(self.server.folder.thumbnail, query.get("path", ""), long_edge)
+        work = self.server.thumbnails.submit(self.server.decoding, self.server.folder.thumbnail,
+                                             query.get("path", ""), long_edge)
         self._send(200, work.result(), "image/jpeg", self._image_cache(query))
 
     def _image(self):
         query = self._query()
-        source, media = self.server.folder.display(query.get("path", ""))
+        source, media = self.server.decoding(self.server.folder.display, query.get("path", ""))
         cache = self._image_cache(query)
         if isinstance(source, bytes):
             self._send(200, source, media, cache)
@@ -292,7 +310,8 @@ class Handler(BaseHTTPRequestHandler):
     def _edit(self, work):
         if not _same(self.headers.get("X-Token", ""), self.server.token):
             raise Refused(403, "missing or wrong token")
-        self._json(200, {"done": work(self.server.folder, self._body())})
+        body = self._body()
+        self._json(200, {"done": self.server.decoding(work, self.server.folder, body)})
 
     def _rotate(self):
         self._edit(lambda folder, body: folder.rotate(body.get("paths"), body.get("degrees")))

@@ -1,4 +1,5 @@
-"""The page's secret: nothing is served to a client that did not open the address the server printed."""
+"""What guards the page: its secret (nothing is served to a client that did not open the address the
+server printed) and the limit on full-size decodes running at once."""
 
 import json
 from urllib.parse import urlsplit
@@ -66,3 +67,56 @@ def test_the_cookie_is_found_among_others_and_edits_still_need_the_token(served)
     status, _, _ = served.request("POST", "/api/delete", {"paths": ["lake.jpg"]}, {"Cookie": cookies},
                                   admitted=False)
     assert status == 403 and (served.folder / "lake.jpg").exists()
+
+
+# Decodes at full size, limited by memory
+
+GIB = 2**30
+
+
+@pytest.mark.parametrize("memory, cpus, max_pixels, slots", [
+    (24 * GIB, 2, 89_478_485, 2),    # cores are the limit
+    (24 * GIB, 64, 89_478_485, 9),   # 12 GiB for 1.4 GB each: the largest image and a copy
+    (4 * GIB, 8, 89_478_485, 1),     # a small machine decodes one bomb at a time
+    (256 * 2**20, 8, 89_478_485, 1),  # never none
+    (4 * GIB, 8, 1_000_000, 8),      # a lowered pixel limit lets more run
+    (24 * GIB, 64, None, 9),         # no limit set: Pillow's default size counts
+])
+def test_decode_slots_follow_memory_as_well_as_cores(memory, cpus, max_pixels, slots):
+    from quorvane_image_viewer.page.server import decode_slots
+
+    assert decode_slots(memory, cpus, max_pixels) == slots
+
+
+def test_full_size_decodes_wait_for_a_free_slot(served, monkeypatch):
+    import threading
+    import time
+
+    running, most, lock = [0], [0], threading.Lock()
+
+    def slow(original):
+        def work(*args):
+            with lock:
+                running[0] += 1
+                most[0] = max(most[0], running[0])
+            time.sleep(0.05)
+            with lock:
+                running[0] -= 1
+            return original(*args)
+        return work
+
+    folder = served.server.folder
+    monkeypatch.setattr(folder, "thumbnail", slow(folder.thumbnail))
+    monkeypatch.setattr(folder, "display", slow(folder.display))
+    served.server.decodes = threading.BoundedSemaphore(1)
+    requests = [("/thumb", name) for name in ("lake.jpg", "harbour.jpg", "meadow.png")] + \
+               [("/image", name) for name in ("scan.tif", "lake.jpg")]
+    answers = []
+    threads = [threading.Thread(target=lambda r=r: answers.append(served.request("GET", r[0],
+                                                                                 params={"path": r[1]})[0]))
+               for r in requests]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(20)
+    assert answers == [200] * len(requests) and most[0] == 1
