@@ -225,15 +225,6 @@ copy_failure fill_copy(const copy_source& from, pending_file& file) {
     return {};
 }
 
-copy_failure copy_steps(const char* source, place& at) {
-    copy_source from;
-    if (int result = from.open_at(source)) return {result, true};
-    if (int result = open_folder(at)) return {result, false};
-    pending_file file(at);
-    if (copy_failure failed = fill_copy(from, file); failed.code) return failed;
-    return {file.publish(false), false};
-}
-
 }  // namespace
 
 void write_file(handle target, handle data) {
@@ -242,14 +233,6 @@ void write_file(handle target, handle data) {
     place at = split(PyBytes_AS_STRING(encoded.ptr()));
     int result = without_gil([&] { return write_steps(at, bytes.data(), bytes.size()); });
     if (result) raise_os_error(result, target);
-}
-
-void copy_file(handle source, handle target) {
-    ref source_encoded = fs_encoded(source);
-    ref encoded = fs_encoded(target);
-    place at = split(PyBytes_AS_STRING(encoded.ptr()));
-    copy_failure failed = without_gil([&] { return copy_steps(PyBytes_AS_STRING(source_encoded.ptr()), at); });
-    if (failed.code) raise_os_error(failed.code, failed.at_source ? source : target);
 }
 
 descriptor open_own_folder(handle path) {

@@ -2,6 +2,7 @@
 server printed) and the limit on full-size decodes running at once."""
 
 import json
+import os
 from urllib.parse import urlsplit
 
 import pytest
@@ -120,3 +121,18 @@ def test_full_size_decodes_wait_for_a_free_slot(served, monkeypatch):
     for thread in threads:
         thread.join(20)
     assert answers == [200] * len(requests) and most[0] == 1
+
+
+@pytest.mark.parametrize("planted", ["link", "file"])
+def test_a_backup_folder_that_leads_outside_is_reported_and_nothing_is_written(served, planted):
+    backups = served.folder / "Trips" / "ZEL originals"
+    if planted == "link":
+        backups.symlink_to(served.outside.parent / "elsewhere")
+    else:
+        backups.write_bytes(b"")
+    before = (served.folder / "Trips" / "forest.png").read_bytes()
+    status, body = served.post("/api/rotate", {"paths": ["Trips/forest.png"], "degrees": 90})
+    assert status == 409 and "Trips/ZEL originals" in body["error"]
+    assert str(served.folder) not in body["error"]
+    assert os.listdir(served.outside.parent / "elsewhere") == ["a.jpg"]
+    assert (served.folder / "Trips" / "forest.png").read_bytes() == before
