@@ -37,7 +37,7 @@ PAGE_POLICY = ("default-src 'self'; img-src 'self'; object-src 'none'; base-uri 
 FOREVER = "private, max-age=31536000, immutable"
 KEY_PARAM = "key"
 LOCKED_PAGE = (b"<!doctype html><meta charset=utf-8><title>Image viewer</title>"
-               b"<p>This viewer only answers its own browser tab. Open the address that the server printed "
+               b"<p>This viewer answers only the browser that opened its address. Open the address the server printed "
                b"when it started (it ends in <code>?key=...</code>).</p>\n")
 
 
@@ -199,8 +199,9 @@ class Handler(BaseHTTPRequestHandler):
             # The secret leaves the address bar and the history; the cookie carries it from now on.
             rest = urlencode([(name, value) for name, value in query if name != KEY_PARAM])
             cookie = f"{self.server.cookie}={self.server.secret}; HttpOnly; SameSite=Strict; Path=/"
-            self._send(303, b"", MEDIA[".html"], extra=[("Location", parts.path + ("?" + rest if rest else "")),
-                                                       ("Set-Cookie", cookie)])
+            # "//host" would be read as another site's address.
+            landing = "/" + parts.path.lstrip("/") + ("?" + rest if rest else "")
+            self._send(303, b"", MEDIA[".html"], extra=[("Location", landing), ("Set-Cookie", cookie)])
             return False
         if keyed or _same(self._cookie(), self.server.secret):
             return True

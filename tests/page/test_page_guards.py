@@ -46,6 +46,7 @@ def test_requests_without_the_secret_are_refused(served, method, path):
     ("/?key={key}", "/"),
     ("/?open=Trips%2Fmountain.jpg&key={key}", "/?open=Trips%2Fmountain.jpg"),
     ("/api/list?key={key}&path=Trips", "/api/list?path=Trips"),
+    ("//evil.example/?key={key}", "/evil.example/"),  # never a redirect to another site
 ])
 def test_the_printed_address_trades_its_key_for_a_cookie(served, path, landing):
     assert urlsplit(served.key_url).query.startswith("key=")
@@ -56,9 +57,9 @@ def test_the_printed_address_trades_its_key_for_a_cookie(served, path, landing):
     assert cookie[0] == served.cookie
     assert {"HttpOnly", "SameSite=Strict", "Path=/"} <= set(cookie[1:])
     assert not any(part.lower().startswith(("domain", "expires", "max-age")) for part in cookie)
-    # The browser follows the redirect with its new cookie and gets the page.
+    # The browser follows the redirect with its new cookie and is let in.
     status, _, _ = served.request("GET", landing, headers={"Cookie": cookie[0]}, admitted=False)
-    assert status == 200
+    assert status == (404 if "evil" in landing else 200)
 
 
 def test_the_cookie_is_found_among_others_and_edits_still_need_the_token(served):
