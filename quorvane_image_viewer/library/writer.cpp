@@ -225,27 +225,39 @@ copy_failure fill_copy(const copy_source& from, pending_file& file) {
     return {};
 }
 
+// The folder named at.name inside at.folder_path, made when missing and opened into at.folder,
+// never through a link: a link or anything else but a folder there gives EEXIST.
+int open_own_folder_steps(place& at) {
+    if (int failed = open_folder(at)) return failed;
+    if (mkdirat(at.folder.get(), at.name.c_str(), 0777) != 0 && errno != EEXIST) return errno;
+    int fd = openat(at.folder.get(), at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno == ELOOP || errno == ENOTDIR ? EEXIST : errno;
+    at.folder = descriptor(fd);
+    return 0;
+}
+
 }  // namespace
 
 void write_file(handle target, handle data) {
     ref encoded = fs_encoded(target);
     byte_view bytes(data);
     place at = split(PyBytes_AS_STRING(encoded.ptr()));
-    int result = without_gil([&] { return write_steps(at, bytes.data(), bytes.size()); });
+    int result;
+    {
+        gil_released lock_free;
+        result = write_steps(at, bytes.data(), bytes.size());
+    }
     if (result) raise_os_error(result, target);
 }
 
 descriptor open_own_folder(handle path) {
     ref encoded = fs_encoded(path);
     place at = split(PyBytes_AS_STRING(encoded.ptr()));
-    int result = without_gil([&] {
-        if (int failed = open_folder(at)) return failed;
-        if (mkdirat(at.folder.get(), at.name.c_str(), 0777) != 0 && errno != EEXIST) return errno;
-        int fd = openat(at.folder.get(), at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) return errno == ELOOP || errno == ENOTDIR ? EEXIST : errno;
-        at.folder = descriptor(fd);
-        return 0;
-    });
+    int result;
+    {
+        gil_released lock_free;
+        result = open_own_folder_steps(at);
+    }
     if (result) raise_os_error(result, path);
     return std::move(at.folder);
 }
@@ -255,18 +267,24 @@ void copy_file_into(handle source, const descriptor& opened, handle folder, cons
     place at{"", "", descriptor(fcntl(opened.get(), F_DUPFD_CLOEXEC, 0))};
     if (at.folder.get() < 0) raise_os_error(errno, folder);
     pending_file file(at);
-    copy_failure failed = without_gil([&] {
+    copy_failure failed;
+    {
+        gil_released lock_free;
         copy_source from;
-        if (int result = from.open_at(PyBytes_AS_STRING(source_encoded.ptr()))) return copy_failure{result, true};
-        return fill_copy(from, file);
-    });
+        if (int result = from.open_at(PyBytes_AS_STRING(source_encoded.ptr()))) failed = {result, true};
+        else failed = fill_copy(from, file);
+    }
     if (failed.code) raise_os_error(failed.code, failed.at_source ? source : folder);
     ref last;
     for (;;) {
         ref target = choose();
         ref name = fs_encoded(target.attr(n_name));
         at.name = PyBytes_AS_STRING(name.ptr());
-        int result = without_gil([&] { return file.publish(false); });
+        int result;
+        {
+            gil_released lock_free;
+            result = file.publish(false);
+        }
         if (!result) return;
         // Taken meanwhile: the next free name, unless the choice does not move on.
         if (result != EEXIST || (last && last.equals(target))) raise_os_error(result, target);
