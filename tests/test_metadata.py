@@ -344,22 +344,14 @@ def test_a_failure_without_exif_too_is_the_first_one(lib, tmp_path):
 
     class Refusing:
         mode, size, info = "RGB", (4, 4), {}
-
-        def getexif(self):
-            exif = Image.Exif()
-            exif[271] = "Maker"
-            return exif
-
-        def save(self, fp, **options):
-            calls.append(sorted(options))
-            raise KeyError(len(calls))
+        getexif = staticmethod(lambda: misplaced_interop_exif(False))
+        save = staticmethod(lambda fp, **options: calls.append(sorted(options)) or {}[len(calls)])
 
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(KeyError) as caught:
             lib._save_image(Refusing(), tmp_path / "out.tif", "tif", 90)
-    assert caught.value.args == (1,) and calls == [["exif", "format"], ["format"]]
-    assert os.listdir(tmp_path) == []
+    assert caught.value.args == (1,) and calls == [["exif", "format"], ["format"]] and os.listdir(tmp_path) == []
 
 
 # ---- transparency laid over white for JPEG ----
