@@ -175,8 +175,8 @@ for _ in range(40):
 def test_two_processes_rotating_one_file_each_keep_every_backup(tmp_path):
     noise((48, 32)).save(tmp_path / "a.png")
     children = [subprocess.Popen([sys.executable, "-c", ROTATING_WRITER, str(tmp_path / "a.png")], text=True,
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=dict(os.environ, PYTHONPATH=str(ROOT)))
-                for _ in range(2)]
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 env=dict(os.environ, PYTHONPATH=str(ROOT))) for _ in range(2)]
     assert [child.stdout.readline() for child in children] == ["ready\n"] * 2
     for child in children:  # both start together
         child.stdin.write("go\n")

@@ -343,7 +343,8 @@ def thumbnail_of_the_whole(path, edge):
 
 @pytest.mark.parametrize("mode, size, orientation", [
     *[("RGBA", (1200, 1000), orientation) for orientation in range(1, 9)],  # two bands
-    *[(mode, size, orientation) for mode, size in [("LA", (3000, 90)), ("P", (90, 3000))] for orientation in (1, 3, 6)]])
+    *[(mode, size, orientation) for mode, size in [("LA", (3000, 90)), ("P", (90, 3000))]
+      for orientation in (1, 3, 6)]])
 def test_thumbnails_made_in_bands_are_those_of_the_whole_image(lib, cache, tmp_path, orientation, mode, size):
     # Noise shows any pixel that a band, a turn or the order of the steps moves; several bands each.
     noise = Image.effect_noise(size, 80)

@@ -240,7 +240,8 @@ ref rotate_files(handle paths, handle degrees, handle keep_original) {
                     ref copy2 = global(n_shutil).attr(n_copy2);
                     auto named = [&] { return global(n_destination)(source, backup.str(), none(), n_rename); };
                     // shutil.copy2(source, named), but the backup is complete or absent
-                    if (copy2.is(own_copy2()) && is_own_global(n_destination)) copy_file_into(source, folder, backup, named);
+                    if (copy2.is(own_copy2()) && is_own_global(n_destination))
+                        copy_file_into(source, folder, backup, named);
                     else copy2(source, named());
                 }
                 global(n_save_image)(turned, source, own_format_key(source), number(90));

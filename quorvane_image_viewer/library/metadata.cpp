@@ -255,7 +255,9 @@ long upright_transpose(handle orientation) {
 }
 
 ref turned_without_exif(handle image) {
-    ref orientation = absent_on(PyExc_Exception, [&] { return image.method(n_getexif).method(n_get, number(orientation_tag)); });
+    ref orientation = absent_on(PyExc_Exception, [&] {
+        return image.method(n_getexif).method(n_get, number(orientation_tag));
+    });
     long transpose = orientation ? upright_transpose(orientation) : -1;
     if (transpose < 0) return ref();
     ref turned = image.method(n_transpose, number(transpose));

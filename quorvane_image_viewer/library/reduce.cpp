@@ -44,7 +44,8 @@ template <class Key> long round_aspect(double n, Key key) {
 std::pair<long, long> fitted(long w, long h, long edge) {
     if (edge >= w && edge >= h) return {w, h};
     const double aspect = static_cast<double>(w) / static_cast<double>(h), side = static_cast<double>(edge);
-    if (1.0 >= aspect) return {round_aspect(side * aspect, [&](double n) { return std::fabs(aspect - n / side); }), edge};
+    if (1.0 >= aspect)
+        return {round_aspect(side * aspect, [&](double n) { return std::fabs(aspect - n / side); }), edge};
     return {edge, round_aspect(side / aspect, [&](double n) { return n == 0 ? 0.0 : std::fabs(aspect - side / n); })};
 }
 
