@@ -21,6 +21,8 @@ from importlib import resources
 from pathlib import Path
 from urllib.parse import parse_qsl, urlencode, urlsplit
 
+from PIL import Image
+
 from quorvane_image_viewer import library
 from quorvane_image_viewer.page.served import Refused, ServedFolder
 
@@ -68,7 +70,6 @@ class ViewerServer(ThreadingHTTPServer):
         self.thumbnails = ThreadPoolExecutor(max_workers=min(8, os.cpu_count() or 2),
                                              thread_name_prefix="thumbnails")
         # A folder of decompression bombs must slow the page down, not exhaust the machine's memory.
-        from PIL import Image
         memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
         self.decodes = threading.BoundedSemaphore(decode_slots(memory, os.cpu_count() or 2, Image.MAX_IMAGE_PIXELS))
         super().__init__((HOST, port), Handler)
