@@ -180,11 +180,11 @@ def rotate_files(paths: PathList, degrees: Degrees, keep_original: bool) -> list
 
     With ``keep_original`` the unturned file is first copied into a "ZEL originals"
     folder beside it (a.jpg, then a_1.jpg, ...). Returns the resolved paths turned.
-    Raises ``FileExistsError`` (naming it) when that folder is a link or not a folder,
-    before the file is touched; ``ValueError`` for any other angle, before anything is
-    touched;
-    ``TypeError`` for an element that is not a ``str``; ``KeyError`` for a format the
-    module cannot write (.tiff, .ico, .avif, ...); Pillow's error for a bad image.
+    Raises ``ValueError`` for any other angle, before anything is touched;
+    ``FileExistsError`` (naming it) when that folder is a link or not a folder, before
+    the file is touched; ``TypeError`` for an element that is not a ``str``;
+    ``KeyError`` for a format the module cannot write (.tiff, .ico, .avif, ...);
+    Pillow's error for a bad image.
     """
 
 def _save_image(image: _PILImage.Image, dest: Path, fmt_key: str, quality: int) -> None:
