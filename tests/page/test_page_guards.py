@@ -8,7 +8,8 @@ import pytest
 from pagekit import served  # noqa: F401 - a fixture
 
 ROUTES = [("GET", "/"), ("GET", "/static/app.js"), ("GET", "/thumb?path=lake.jpg"), ("GET", "/image?path=lake.jpg"),
-          ("GET", "/api/list?path="), ("GET", "/api/info?path=lake.jpg"), ("POST", "/api/delete")]
+          ("GET", "/api/list?path="), ("GET", "/api/info?path=lake.jpg"), ("GET", "/api/choices"),
+          ("POST", "/api/delete")]
 
 
 @pytest.mark.parametrize("method, path", ROUTES)
