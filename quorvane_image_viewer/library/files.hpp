@@ -16,6 +16,7 @@ class descriptor {
 public:
     descriptor() = default;
     explicit descriptor(int fd) : fd_(fd) {}
+    descriptor(descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     descriptor(const descriptor&) = delete;
     descriptor& operator=(const descriptor&) = delete;
     descriptor& operator=(descriptor&& other) noexcept {
@@ -59,6 +60,9 @@ enum class entry_read {
     failed,  // `error` holds the errno
 };
 entry_read read_regular_file(const char* path, std::string& data, int& error);
+
+// True when `path`, links followed, is a regular file (not a FIFO, socket, device or folder).
+bool is_regular_file(handle path);
 
 // True when the file at `path` begins with one of the byte strings in `heads` (each of
 // `length` bytes); false when it does not, or cannot be opened or read.
