@@ -13,7 +13,7 @@ sys.path.insert(0, str(ROOT))
 
 MODULE = "quorvane_image_viewer.library"
 
-SUFFIXES = {".avif", ".bmp", ".gif", ".ico", ".jfif", ".jpe", ".jpeg", ".jpg",
+SUFFIXES = {".avif", ".bmp", ".gif", ".heic", ".heif", ".ico", ".jfif", ".jpe", ".jpeg", ".jpg",
             ".pbm", ".pgm", ".png", ".ppm", ".tif", ".tiff", ".webp"}
 
 # Every bound function in binding order: (name, [(parameter, annotation)],

@@ -242,12 +242,12 @@ def test_camera_fields_with_unreadable_sub_ifd(tmp_path, monkeypatch, sub, field
 
 def test_camera_fields_of_real_files(tmp_path):
     assert L.file_info(with_exif_block(tmp_path / "a.jpg", text_pointer_exif(upright=True)))["exif"] == {
-        "make": "Maker", "model": "Cam 1", "datetime": "2023:01:02 03:04:05"}
+        "make": "Maker", "model": "Cam 1", "datetime": "2023:01:02 03:04:05", "latitude": "52.520094"}
     exif = camera_exif()
     del exif[274]
     assert L.file_info(photo(tmp_path / "b.png", "PNG", exif=exif))["exif"] == {
         "make": "Maker", "model": "Cam 1", "datetime": "2023:01:02 03:04:05", "exposure": "0.004", "iso": "200",
-        "focal": "50.0"}
+        "focal": "50.0", "taken": "2023:01:02 03:04:05", "latitude": "52.520094"}
 
 
 BLOCK = camera_exif().tobytes()
