@@ -148,33 +148,38 @@ def _libheif():
     return ctypes, heif
 
 
-def write_heif(path, image, avif=False, bits=8, exif=None, icc=None, orientation=1, thumbnail=None, quality=90):
+def write_heif(path, image, avif=False, bits=8, exif=None, icc=None, orientation=1, thumbnail=None, quality=90,
+               thumbnail_from=None):
     """Encode a Pillow RGB/RGBA image as HEIC (or AVIF): `bits` 8 or 10, EXIF bytes, an ICC
     profile, a container turn (`orientation` as EXIF numbers it: irot/imir) and a thumbnail
-    item of that long edge."""
+    item of that long edge, scaled from `thumbnail_from` (another picture) when given."""
     ctypes, heif = _libheif()
 
     def check(error):
         assert error.code == 0, error.message
 
-    width, height = image.size
-    alpha = image.mode == "RGBA"
-    chroma = {(8, False): 10, (8, True): 11, (10, False): 14, (10, True): 15}[bits, alpha]
-    data = image.tobytes()
-    if bits == 10:  # 16-bit little-endian samples holding 10-bit values
-        import array
-        samples = array.array("H", (v * 1023 // 255 for v in data))
-        data = samples.tobytes()
-    picture, context, encoder = ctypes.c_void_p(), heif.heif_context_alloc(), ctypes.c_void_p()
-    options = heif.heif_encoding_options_alloc()
-    try:
-        check(heif.heif_image_create(width, height, 1, chroma, ctypes.byref(picture)))
-        check(heif.heif_image_add_plane(picture, 10, width, height, bits))
+    def heif_picture(image):
+        width, height = image.size
+        chroma = {(8, False): 10, (8, True): 11, (10, False): 14, (10, True): 15}[bits, image.mode == "RGBA"]
+        data = image.tobytes()
+        if bits == 10:  # 16-bit little-endian samples holding 10-bit values
+            import array
+            data = array.array("H", (v * 1023 // 255 for v in data)).tobytes()
+        made = ctypes.c_void_p()
+        check(heif.heif_image_create(width, height, 1, chroma, ctypes.byref(made)))
+        pictures.append(made)
+        check(heif.heif_image_add_plane(made, 10, width, height, bits))
         stride = ctypes.c_int()
-        plane = heif.heif_image_get_plane(picture, 10, ctypes.byref(stride))
+        plane = heif.heif_image_get_plane(made, 10, ctypes.byref(stride))
         row = len(data) // height
         for y in range(height):
             ctypes.memmove(ctypes.addressof(plane.contents) + y * stride.value, data[y * row:(y + 1) * row], row)
+        return made
+
+    pictures, context, encoder = [], heif.heif_context_alloc(), ctypes.c_void_p()
+    options = heif.heif_encoding_options_alloc()
+    try:
+        picture = heif_picture(image)
         if icc is not None:
             check(heif.heif_image_set_raw_color_profile(picture, b"prof", icc, len(icc)))
         check(heif.heif_context_get_encoder_for_format(context, 4 if avif else 1, ctypes.byref(encoder)))
@@ -186,7 +191,8 @@ def write_heif(path, image, avif=False, bits=8, exif=None, icc=None, orientation
         check(heif.heif_context_encode_image(context, picture, encoder, options, ctypes.byref(primary)))
         if thumbnail:
             small = ctypes.c_void_p()
-            check(heif.heif_context_encode_thumbnail(context, picture, primary, encoder, options, thumbnail,
+            source = heif_picture(thumbnail_from) if thumbnail_from else picture
+            check(heif.heif_context_encode_thumbnail(context, source, primary, encoder, options, thumbnail,
                                                      ctypes.byref(small)))
             heif.heif_image_handle_release(small)
         if exif is not None:
@@ -197,8 +203,8 @@ def write_heif(path, image, avif=False, bits=8, exif=None, icc=None, orientation
         heif.heif_encoding_options_free(options)
         if encoder:
             heif.heif_encoder_release(encoder)
-        if picture:
-            heif.heif_image_release(picture)
+        for made in pictures:
+            heif.heif_image_release(made)
         heif.heif_context_free(context)
     return Path(path)
 

@@ -139,10 +139,9 @@ const heif_reader file_reader = {1, file_source::get_position, file_source::read
 // The module's own Pillow: the decoder hands back Pillow's images, whatever the globals hold.
 handle pillow() { return own_global(n_Image); }
 
-// "<what> image file '<path>': <libheif's reason>" as `type` (an OSError subclass), or
-// MemoryError when libheif ran out of memory.
+// "<what> image file '<path>': <libheif's reason>" as `type` (an OSError subclass). libheif's
+// memory errors are mostly a hostile file's sizes refused by its limits, so they count too.
 [[noreturn]] void raise_heif_error(handle type, const char* what, handle path, const heif_error& error) {
-    if (error.code == heif_error_Memory_allocation_error) throw std::bad_alloc();
     ref text = path.str();
     ref message = steal(PyUnicode_FromFormat("%s image file %R: %s", what, text.ptr(), error.message));
     raise_with(type.ptr(), message);
