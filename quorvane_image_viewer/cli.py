@@ -26,9 +26,8 @@ DEGREES = (90, -90, 180, 270)
 POLICIES = ("rename", "skip", "overwrite")
 # The folder rotation keeps backups in, beside each turned file.
 BACKUP_FOLDER = "ZEL originals"
-# Images the module reads but cannot write back in their own format: turning one fails
-# only after its backup copy is made.
-UNWRITABLE_SUFFIXES = {".avif", ".ico", ".pbm", ".pgm", ".ppm"}
+# Images the module reads but cannot write back in their own format: turning one fails.
+UNWRITABLE_SUFFIXES = {".avif", ".heic", ".heif", ".ico", ".pbm", ".pgm", ".ppm"}
 
 
 class Failure(Exception):
@@ -505,7 +504,9 @@ def cmd_resize(args: argparse.Namespace) -> int:
 
 def shot_date(lib: ModuleType, path: str) -> str | None:
     """The day a photo was taken, from its camera data, as YYYY-MM-DD (or None)."""
-    stamp = lib.file_info(path)["exif"].get("datetime")
+    # When it was taken; the last-modified stamp only for cameras that write no other.
+    exif = lib.file_info(path)["exif"]
+    stamp = exif.get("taken") or exif.get("datetime")
     if not stamp:
         return None
     day = str(stamp).split(" ")[0].replace(":", "-")
