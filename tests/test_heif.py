@@ -170,6 +170,23 @@ def test_exif_and_profile_reach_info_and_converted_files(tmp_path, make_heif):
             assert image.size == (64, 48) and image.info.get("icc_profile") == profile, out
             assert exif[271] == "Maker" and 274 not in exif, out
     assert L.file_info(written[0])["exif"]["taken"] == "2024:05:06 07:08:09"
+    assert jpeg_of(L.display_source(path)[0]).info.get("icc_profile") == profile
+
+
+def test_file_info_reads_the_container_only(tmp_path, make_heif):
+    exif = camera_exif(6)
+    path = make_heif(tmp_path / "a.heic", quadrant_picture(), orientation=6, exif=exif)
+    data = bytearray(path.read_bytes())
+    at = data.index(b"mdat") - 4
+    end = at + int.from_bytes(data[at:at + 4], "big")
+    kept = data.index(exif) - 4  # the EXIF item, with its offset field, shares the data box
+    data[at + 8:kept] = bytes(kept - at - 8)  # every coded pixel gone
+    data[kept + 4 + len(exif):end] = bytes(end - kept - 4 - len(exif))
+    path.write_bytes(bytes(data))
+    info = L.file_info(path)
+    assert (info["width"], info["height"], info["format"], info["exif"]["make"]) == (48, 64, "HEIF", "Maker")
+    with pytest.raises(OSError, match="a.heic"):
+        L.open_oriented(path)
 
 
 def test_resize_writes_jpeg_for_a_suffix_without_encoder(tmp_path, make_heif):
