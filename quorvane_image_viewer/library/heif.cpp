@@ -5,6 +5,7 @@
 
 #include "files.hpp"
 #include "library.hpp"
+#include "metadata.hpp"
 
 #include <libheif/heif.h>
 
@@ -24,8 +25,7 @@ namespace qv {
 
 namespace {
 
-const name n_frombuffer{"frombuffer"}, n_raw{"raw"}, n_RGB_{"RGB"}, n_RGBA_{"RGBA"}, n_info{"info"},
-    n_exif_key{"exif"}, n_icc_profile_key{"icc_profile"}, n_Exif{"Exif"}, n_load{"load"},
+const name n_frombuffer{"frombuffer"}, n_raw{"raw"}, n_info{"info"}, n_Exif{"Exif"}, n_load{"load"},
     n_HEIF{"HEIF"}, n_AVIF{"AVIF"}, n_UnidentifiedImageError{"UnidentifiedImageError"},
     n_decompression_bomb_check{"_decompression_bomb_check"};
 
@@ -139,11 +139,11 @@ const heif_reader file_reader = {1, file_source::get_position, file_source::read
 // The module's own Pillow: the decoder hands back Pillow's images, whatever the globals hold.
 handle pillow() { return own_global(n_Image); }
 
-// "<what> image file '<path>': <libheif's reason>" as `type` (an OSError subclass). libheif's
-// memory errors are mostly a hostile file's sizes refused by its limits, so they count too.
-[[noreturn]] void raise_heif_error(handle type, const char* what, handle path, const heif_error& error) {
+// type("<what> image file '<path>': <reason>"), `type` an OSError subclass. libheif's memory
+// errors are mostly a hostile file's sizes refused by its limits, so they are reported alike.
+[[noreturn]] void raise_broken(handle type, const char* what, handle path, const char* reason) {
     ref text = path.str();
-    ref message = steal(PyUnicode_FromFormat("%s image file %R: %s", what, text.ptr(), error.message));
+    ref message = steal(PyUnicode_FromFormat("%s image file %R: %s", what, text.ptr(), reason));
     raise_with(type.ptr(), message);
 }
 
@@ -196,13 +196,13 @@ public:
                                      alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get());
         });
         pixels_ptr pixels(decoded);
-        if (error.code != heif_error_Ok) raise_heif_error(PyExc_OSError, "cannot decode", path_, error);
+        if (error.code != heif_error_Ok) raise_broken(PyExc_OSError, "cannot decode", path_, error.message);
         int stride = 0;
         const std::uint8_t* plane = heif_image_get_plane_readonly(pixels.get(), heif_channel_interleaved, &stride);
         int width = heif_image_get_width(pixels.get(), heif_channel_interleaved);
         int height = heif_image_get_height(pixels.get(), heif_channel_interleaved);
         if (!plane || width <= 0 || height <= 0 || stride < width * (alpha ? 4 : 3))
-            raise_heif_error(PyExc_OSError, "cannot decode", path_, {heif_error_Decoder_plugin_error, {}, "no pixels"});
+            raise_broken(PyExc_OSError, "cannot decode", path_, "no pixels");
         // The rows packed into a bytes object, which Image.frombuffer(mode, size, data, "raw",
         // mode, 0, 1) then holds as the pixels themselves (RGBA) or unpacks (RGB).
         std::size_t row = std::size_t(width) * (alpha ? 4 : 3);
@@ -212,18 +212,19 @@ public:
             for (int y = 0; y < height; ++y) std::memcpy(into + row * std::size_t(y), plane + std::ptrdiff_t(stride) * y, row);
             return 0;
         });
-        handle mode = alpha ? n_RGBA_ : n_RGB_;
+        handle mode = alpha ? n_RGBA : n_RGB;
         ref image = pillow().attr(n_frombuffer)(mode, pair(number(width), number(height)), data, n_raw, mode,
                                                 number(0), number(1));
         image.set_attr(n_format, format());
         ref info = image.attr(n_info);
-        if (ref exif = exif_bytes()) info.set_item(n_exif_key, exif);
-        if (ref profile = icc_profile()) info.set_item(n_icc_profile_key, profile);
+        if (ref exif = exif_bytes()) info.set_item(n_exif, exif);
+        if (ref profile = icc_profile()) info.set_item(n_icc_profile, profile);
         return image;
     }
 
     // The smallest thumbnail item whose long edge covers `edge` and which stands like the
-    // primary image once turned; empty when there is none.
+    // primary image once turned; empty when there is none. One larger than the primary image
+    // is no thumbnail (and escaped the pixel limit).
     item_ptr thumbnail_for(long edge) const {
         int count = heif_image_handle_get_number_of_thumbnails(primary());
         if (count <= 0) return {};
@@ -239,7 +240,7 @@ public:
             int w = heif_image_handle_get_width(item.get()), h = heif_image_handle_get_height(item.get());
             // A thumbnail without the primary's turn would come out sideways.
             bool same_stance = (w > h) == (width > height) && (w < h) == (width < height);
-            if (!same_stance || std::max(w, h) < edge) continue;
+            if (!same_stance || std::max(w, h) < edge || w > width || h > height) continue;
             if (!best || std::max(w, h) < std::max(heif_image_handle_get_width(best.get()),
                                                     heif_image_handle_get_height(best.get())))
                 best = std::move(item);
@@ -253,7 +254,7 @@ public:
 
 private:
     [[noreturn]] void unidentified(const heif_error& error) const {
-        raise_heif_error(pillow().attr(n_UnidentifiedImageError), "cannot identify", path_, error);
+        raise_broken(pillow().attr(n_UnidentifiedImageError), "cannot identify", path_, error.message);
     }
     static ref size_of(heif_image_handle* item) {
         return pair(number(heif_image_handle_get_width(item)), number(heif_image_handle_get_height(item)));
