@@ -94,17 +94,19 @@ def test_alpha_is_kept_and_laid_over_white_for_jpeg(tmp_path, make_heif):
     assert near(jpeg_of(L.display_source(path)[0]).getpixel((40, 40)), (255, 255, 255))
 
 
-@pytest.mark.parametrize("orientation, exif_orientation, size, corner", [
-    (1, None, (64, 48), 0),
-    (1, 6, (64, 48), 0),   # the EXIF tag is informational: not applied
-    (6, None, (48, 64), 1),  # irot: a quarter turn clockwise puts the top-left on the top right
-    (6, 6, (48, 64), 1),   # both: turned once
-    (8, 3, (48, 64), 2),
-    (3, None, (64, 48), 3),
-    (2, None, (64, 48), 1),  # imir
+@pytest.mark.parametrize("stored, orientation, exif_orientation, size, corner", [
+    ((64, 48), 1, None, (64, 48), 0),
+    ((64, 48), 1, 6, (64, 48), 0),   # the EXIF tag is informational: not applied
+    ((64, 48), 6, None, (48, 64), 1),  # irot: a quarter turn clockwise puts the top-left on the top right
+    ((64, 48), 6, 6, (48, 64), 1),   # both: turned once
+    ((64, 48), 8, 3, (48, 64), 2),
+    ((64, 48), 3, None, (64, 48), 3),
+    ((64, 48), 2, None, (64, 48), 1),  # imir
+    ((63, 47), 6, None, (47, 63), 1),  # an odd size is stored as a cropped grid
 ])
-def test_container_turn_applied_once(tmp_path, home, make_heif, orientation, exif_orientation, size, corner):
-    path = make_heif(tmp_path / "a.heic", quadrant_picture(), orientation=orientation,
+def test_container_turn_applied_once(tmp_path, home, make_heif, stored, orientation, exif_orientation, size,
+                                     corner):
+    path = make_heif(tmp_path / "a.heic", quadrant_picture(size=stored), orientation=orientation,
                      exif=camera_exif(exif_orientation))
     with L.open_oriented(path) as image:
         assert image.size == size and green_corner(image) == corner
