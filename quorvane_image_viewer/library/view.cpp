@@ -68,11 +68,10 @@ ref thumbnail_made(handle target, handle edge) {
     ref opener = global(n_open_oriented);
     if (!is_own_global(n_open_oriented))
         return with(opener(target), [&](handle image) { return thumbnail_of(image, edge); });
-    // A HEIF file's thumbnail item, when it covers the edge, spares decoding the photo; the
-    // image is upright already and carries no orientation.
+    // A HEIF file's thumbnail item, when it covers the edge, spares decoding the photo.
     if (is_heif_file(target))
         return with(open_heif_for_thumbnail(target, PyLong_AsLong(edge.ptr())),
-                    [&](handle image) { return thumbnail_of(image, edge); });
+                    [&](handle image) { return thumbnail_of(upright_of(image), edge); });
     return with(open_image(target), [&](handle image) {
         if (image.attr(n_format).equals(n_JPEG)) {
             ref box = number(2 * PyLong_AsLong(edge.ptr()));
