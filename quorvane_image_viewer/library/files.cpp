@@ -96,19 +96,32 @@ ref read_file(handle path, read_mode mode) {
     if (mode == read_mode::regular_file_only) {
         std::string data;
         int error = 0;
-        entry_read found = without_gil([&] { return read_regular_file(text, data, error); });
+        entry_read found;
+        {
+            gil_released lock_free;
+            found = read_regular_file(text, data, error);
+        }
         if (found == entry_read::failed) raise_os_error(error, path);
         if (found == entry_read::miss) return ref();
         return steal(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
     }
-    descriptor fd(without_gil([&] { return open_for_reading(text, mode); }));
+    descriptor fd;
+    {
+        gil_released lock_free;
+        fd = descriptor(open_for_reading(text, mode));
+    }
     if (fd.get() < 0) raise_os_error(errno, path);
     struct stat st{};
     if (fstat(fd.get(), &st) != 0) raise_os_error(errno, path);
     if (!S_ISREG(st.st_mode)) raise_os_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, path);
+    // the buffer is the interpreter's, made while the lock is held, so running out of it raises
     ref data = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(st.st_size)));
     char* into = PyBytes_AS_STRING(data.ptr());
-    int result = without_gil([&] { return read_all(fd.get(), into, static_cast<std::size_t>(st.st_size)); });
+    int result;
+    {
+        gil_released lock_free;
+        result = read_all(fd.get(), into, static_cast<std::size_t>(st.st_size));
+    }
     if (result) raise_os_error(result, path);
     return data;
 }
@@ -116,10 +129,12 @@ ref read_file(handle path, read_mode mode) {
 std::size_t read_head(handle path, char* into, std::size_t length) {
     ref encoded = fs_encoded(path);
     const char* text = PyBytes_AS_STRING(encoded.ptr());
-    ssize_t got = without_gil([&] {
+    ssize_t got;
+    {
+        gil_released lock_free;
         descriptor fd(open_for_reading(text, read_mode::follow_links));
-        return fd.get() < 0 ? ssize_t(-1) : pread(fd.get(), into, length, 0);
-    });
+        got = fd.get() < 0 ? -1 : pread(fd.get(), into, length, 0);
+    }
     return got < 0 ? 0 : static_cast<std::size_t>(got);
 }
 

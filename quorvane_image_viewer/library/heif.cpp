@@ -157,21 +157,22 @@ public:
         struct stat st{};
         unsigned char head[head_length];
         ssize_t got = 0;
-        int error = without_gil([&] {
-            source_.fd = descriptor(open(text, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-            if (source_.fd.get() < 0 || fstat(source_.fd.get(), &st) != 0) return errno;
-            if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-            got = pread(source_.fd.get(), head, sizeof head, 0);
-            return got < 0 ? errno : 0;
-        });
+        int error = 0;
+        {
+            gil_released lock_free;
+            error = open_regular(text, st, head, got);
+        }
         if (error) raise_os_error(error, path);
         source_.size = st.st_size;
         // The file this descriptor reads, which may not be the one the caller looked at.
         kind_ = sniff(head, static_cast<std::size_t>(got));
         context_.reset(heif_context_alloc());
         if (!context_) throw std::bad_alloc();
-        heif_error read = without_gil(
-            [&] { return heif_context_read_from_reader(context_.get(), &file_reader, &source_, nullptr); });
+        heif_error read;
+        {
+            gil_released lock_free;
+            read = heif_context_read_from_reader(context_.get(), &file_reader, &source_, nullptr);
+        }
         if (read.code != heif_error_Ok) unidentified(read);
         heif_image_handle* primary = nullptr;
         heif_error found = heif_context_get_primary_image_handle(context_.get(), &primary);
@@ -191,10 +192,12 @@ public:
         if (!options) throw std::bad_alloc();
         options->convert_hdr_to_8bit = 1;  // 10 and 12 bits come out as 8
         heif_image* decoded = nullptr;
-        heif_error error = without_gil([&] {
-            return heif_decode_image(item, &decoded, heif_colorspace_RGB,
-                                     alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get());
-        });
+        heif_error error;
+        {
+            gil_released lock_free;
+            error = heif_decode_image(item, &decoded, heif_colorspace_RGB,
+                                      alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get());
+        }
         pixels_ptr pixels(decoded);
         if (error.code != heif_error_Ok) raise_broken(PyExc_OSError, "cannot decode", path_, error.message);
         int stride = 0;
@@ -208,10 +211,11 @@ public:
         std::size_t row = std::size_t(width) * (alpha ? 4 : 3);
         ref data = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(row * std::size_t(height))));
         char* into = PyBytes_AS_STRING(data.ptr());
-        without_gil([&] {
-            for (int y = 0; y < height; ++y) std::memcpy(into + row * std::size_t(y), plane + std::ptrdiff_t(stride) * y, row);
-            return 0;
-        });
+        {
+            gil_released lock_free;
+            for (int y = 0; y < height; ++y)
+                std::memcpy(into + row * std::size_t(y), plane + std::ptrdiff_t(stride) * y, row);
+        }
         handle mode = alpha ? n_RGBA : n_RGB;
         ref image = pillow().attr(n_frombuffer)(mode, pair(number(width), number(height)), data, n_raw, mode,
                                                 number(0), number(1));
@@ -253,6 +257,16 @@ public:
     ref icc_profile() const;
 
 private:
+    // Opens the file and reads its first bytes: 0, or the errno of what failed (a file that
+    // is not regular counts as failing). Touches no Python object.
+    int open_regular(const char* text, struct stat& st, unsigned char (&head)[head_length], ssize_t& got) {
+        source_.fd = descriptor(open(text, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (source_.fd.get() < 0 || fstat(source_.fd.get(), &st) != 0) return errno;
+        if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        got = pread(source_.fd.get(), head, sizeof head, 0);
+        return got < 0 ? errno : 0;
+    }
+
     [[noreturn]] void unidentified(const heif_error& error) const {
         raise_broken(pillow().attr(n_UnidentifiedImageError), "cannot identify", path_, error.message);
     }
@@ -326,7 +340,11 @@ ref container::exif_bytes() const {
     std::size_t size = heif_image_handle_get_metadata_size(primary(), id);
     if (size < 4 || size > static_cast<std::size_t>(source_.size)) return ref();
     std::vector<unsigned char> item(size);
-    heif_error error = without_gil([&] { return heif_image_handle_get_metadata(primary(), id, item.data()); });
+    heif_error error;
+    {
+        gil_released lock_free;
+        error = heif_image_handle_get_metadata(primary(), id, item.data());
+    }
     if (error.code != heif_error_Ok) return ref();  // a block that cannot be read is no block
     std::string block = exif_without_orientation(item);
     if (block.empty()) return ref();
