@@ -85,7 +85,8 @@ def main():
             convert = min(convert, best(lambda: subprocess.run(
                 ["heif-convert", "-q", "90", str(with_item), str(jpeg)], check=True, capture_output=True), 1))
         print(f"thumbnail from the item      {item * 1e3:8.1f} ms")
-        print(f"thumbnail from the primary   {primary * 1e3:8.1f} ms   item/primary {item / primary:6.1%}  (target < 2 %)")
+        print(f"thumbnail from the primary   {primary * 1e3:8.1f} ms   "
+              f"item/primary {item / primary:6.1%}  (target < 2 %)")
         print(f"display of 12 MP (in module) {display * 1e3:8.1f} ms")
         print(f"heif-convert to JPEG q90     {convert * 1e3:8.1f} ms   module/heif-convert {display / convert:5.2f}x"
               "  (target <= 1.1x)")

@@ -195,8 +195,8 @@ public:
         heif_error error;
         {
             gil_released lock_free;
-            error = heif_decode_image(item, &decoded, heif_colorspace_RGB,
-                                      alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get());
+            heif_chroma chroma = alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
+            error = heif_decode_image(item, &decoded, heif_colorspace_RGB, chroma, options.get());
         }
         pixels_ptr pixels(decoded);
         if (error.code != heif_error_Ok) raise_broken(PyExc_OSError, "cannot decode", path_, error.message);

@@ -64,7 +64,8 @@ struct coordinate_field {
     double limit;
     const name* label;
 };
-const coordinate_field coordinate_table[] = {{1, 2, 'S', 'N', 90.0, &n_latitude}, {3, 4, 'W', 'E', 180.0, &n_longitude}};
+const coordinate_field coordinate_table[] = {{1, 2, 'S', 'N', 90.0, &n_latitude},
+                                             {3, 4, 'W', 'E', 180.0, &n_longitude}};
 
 std::string_view text_of(handle value) {
     if (!PyUnicode_Check(value.ptr())) return {};
