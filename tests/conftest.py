@@ -178,6 +178,7 @@ def _libheif():
     heif.heif_image_get_plane.argtypes = [p, ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
     heif.heif_context_alloc.restype = p
     heif.heif_encoding_options_alloc.restype = ctypes.POINTER(EncodingOptions)
+    heif.heif_image_set_premultiplied_alpha.argtypes = [p, ctypes.c_int]
     for name in ("heif_context_free", "heif_image_release", "heif_encoder_release", "heif_image_handle_release",
                  "heif_encoding_options_free"):
         getattr(heif, name).argtypes = [p]
@@ -185,7 +186,7 @@ def _libheif():
 
 
 def write_heif(path, image, avif=False, bits=8, exif=None, icc=None, orientation=1, thumbnail=None, quality=90,
-               thumbnail_from=None):
+               thumbnail_from=None, premultiplied=False):
     """Encode a Pillow RGB/RGBA image as HEIC (or AVIF): `bits` 8 or 10, EXIF bytes, an ICC
     profile, a container turn (`orientation` as EXIF numbers it: irot/imir) and a thumbnail
     item of that long edge, scaled from `thumbnail_from` (another picture) when given."""
@@ -216,6 +217,8 @@ def write_heif(path, image, avif=False, bits=8, exif=None, icc=None, orientation
     options = heif.heif_encoding_options_alloc()
     try:
         picture = heif_picture(image)
+        if premultiplied:  # the colours as given are already multiplied by their alpha
+            heif.heif_image_set_premultiplied_alpha(picture, 1)
         if icc is not None:
             check(heif.heif_image_set_raw_color_profile(picture, b"prof", icc, len(icc)))
         check(heif.heif_context_get_encoder_for_format(context, 4 if avif else 1, ctypes.byref(encoder)))

@@ -96,6 +96,12 @@ def test_alpha_is_kept_and_laid_over_white_for_jpeg(lib, tmp_path, make_heif):
     assert near(jpeg_of(lib.display_source(path)[0]).getpixel((40, 40)), (255, 255, 255))
 
 
+def test_premultiplied_colours_are_divided_back(lib, tmp_path, make_heif):
+    path = make_heif(tmp_path / "a.heic", Image.new("RGBA", (64, 48), (100, 20, 5, 128)), premultiplied=True)
+    with lib.open_oriented(path) as image:
+        assert near(image.getpixel((5, 5)), (200, 40, 10, 128), 8)
+
+
 @pytest.mark.parametrize("stored, orientation, exif_orientation, size, corner", [
     ((64, 48), 1, None, (64, 48), 0),
     ((64, 48), 1, 6, (64, 48), 0),   # the EXIF tag is informational: not applied

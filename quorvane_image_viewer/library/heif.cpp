@@ -25,7 +25,7 @@ namespace qv {
 
 namespace {
 
-const name n_frombuffer{"frombuffer"}, n_raw{"raw"}, n_info{"info"}, n_Exif{"Exif"}, n_load{"load"},
+const name n_frombuffer{"frombuffer"}, n_raw{"raw"}, n_RGBa{"RGBa"}, n_info{"info"}, n_Exif{"Exif"}, n_load{"load"},
     n_HEIF{"HEIF"}, n_AVIF{"AVIF"}, n_UnidentifiedImageError{"UnidentifiedImageError"},
     n_decompression_bomb_check{"_decompression_bomb_check"};
 
@@ -217,7 +217,9 @@ public:
                 std::memcpy(into + row * std::size_t(y), plane + std::ptrdiff_t(stride) * y, row);
         }
         handle mode = alpha ? n_RGBA : n_RGB;
-        ref image = pillow().attr(n_frombuffer)(mode, pair(number(width), number(height)), data, n_raw, mode,
+        // Colours stored multiplied by their alpha are divided back, as Pillow keeps them.
+        handle raw_mode = alpha && heif_image_is_premultiplied_alpha(pixels.get()) ? n_RGBa : mode;
+        ref image = pillow().attr(n_frombuffer)(mode, pair(number(width), number(height)), data, n_raw, raw_mode,
                                                 number(0), number(1));
         image.set_attr(n_format, format());
         ref info = image.attr(n_info);
