@@ -137,6 +137,28 @@ def test_recognised_by_content_whatever_the_name(lib, tmp_path, home, make_heif,
     assert jpeg_of(lib.thumbnail_bytes(str(path), 32)).size == (32, 24)
 
 
+@pytest.mark.parametrize("avif, major, compatible, fmt", [
+    (False, b"mif1", None, "HEIF"),             # generic major brand, HEVC among the compatible
+    (True, b"mif1", None, "AVIF"),
+    (True, b"msf1", b"mif1miafavif", "AVIF"),
+    (False, b"isom", None, "HEIF"),             # an unknown major brand, a HEIF one compatible
+    (False, b"isom", b"isommp41mp42", None),    # a video's brands: Pillow's to report
+])
+def test_recognised_by_the_brands(lib, tmp_path, make_heif, avif, major, compatible, fmt):
+    data = bytearray(make_heif(tmp_path / "a.heic", quadrant_picture(), avif=avif).read_bytes())
+    data[8:12] = major
+    if compatible:
+        data[16:28] = compatible
+    path = tmp_path / "a.heic"
+    path.write_bytes(bytes(data))
+    if fmt:
+        assert lib.file_info(path)["format"] == fmt
+    else:
+        with pytest.raises(Image.UnidentifiedImageError) as caught:
+            lib.file_info(path)
+        assert str(caught.value) == f"cannot identify image file {str(path)!r}"  # Pillow's own words
+
+
 # ---- thumbnails ---------------------------------------------------------------------------
 
 @pytest.mark.parametrize("edge, colour", [(32, BLUE), (48, BLUE), (64, RED), (256, RED)])

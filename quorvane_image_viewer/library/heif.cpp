@@ -45,18 +45,23 @@ std::uint32_t big_endian_32(const unsigned char* p) {
     return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
 }
 
-// The kind the `ftyp` box at the start of `head` names: its major brand, or for the generic
-// major brands (mif1, msf1) an AVIF brand among the compatible ones.
+// The kind the `ftyp` box at the start of `head` names: its major brand, else (and for the
+// generic mif1 and msf1) the first AVIF or HEVC brand among the compatible ones, else HEIF
+// when a generic one is among them.
 heif_kind sniff(const unsigned char* head, std::size_t length) {
     if (length < 12 || std::memcmp(head + 4, "ftyp", 4) != 0) return heif_kind::none;
     auto brand = [&](std::size_t at) { return std::string_view(reinterpret_cast<const char*>(head) + at, 4); };
-    heif_kind major = brand_kind(brand(8));
-    if (brand(8) != "mif1" && brand(8) != "msf1") return major;
+    auto generic = [](std::string_view b) { return b == "mif1" || b == "msf1"; };
+    heif_kind found = brand_kind(brand(8));
+    if (found != heif_kind::none && !generic(brand(8))) return found;
     // Compatible brands follow the minor version, up to the end of the box or of what was read.
     std::size_t end = std::min<std::size_t>(big_endian_32(head), length);
-    for (std::size_t at = 16; at + 4 <= end; at += 4)
-        if (brand_kind(brand(at)) == heif_kind::avif) return heif_kind::avif;
-    return major;
+    for (std::size_t at = 16; at + 4 <= end; at += 4) {
+        heif_kind kind = brand_kind(brand(at));
+        if (kind != heif_kind::none && !generic(brand(at))) return kind;
+        if (kind != heif_kind::none) found = kind;
+    }
+    return found;
 }
 
 constexpr std::size_t head_length = 64;
