@@ -287,17 +287,21 @@ def test_corrupted_files_never_crash(lib, tmp_path, home, make_heif, avif):
                     result.close()
 
 
-def test_enormous_sizes_refused_by_pillows_limit_before_decoding(lib, tmp_path, make_heif, monkeypatch):
+def test_enormous_sizes_refused_by_pillows_limit_before_decoding(lib, tmp_path, home, make_heif, monkeypatch):
     path = make_heif(tmp_path / "a.heic", quadrant_picture())
     monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 1000)  # 64 x 48 is over twice the limit
     for call in (lib.open_oriented, lib.file_info):
         with pytest.raises(Image.DecompressionBombError):
             call(path)
-    # A container declaring 60000 x 60000 pixels: refused, nothing allocated for it.
+    # Containers declaring 20000 x 20000 pixels (over Pillow's limit) and 60000 x 60000 (over
+    # libheif's own): refused, nothing allocated for them.
     monkeypatch.undo()
-    data = bytearray(path.read_bytes())
-    at = data.index(b"ispe") + 8
-    data[at:at + 8] = (60000).to_bytes(4, "big") * 2
-    path.write_bytes(bytes(data))
-    with pytest.raises((OSError, Image.DecompressionBombError)):
-        lib.open_oriented(path)
+    data = path.read_bytes()
+    for side, error in ((20000, Image.DecompressionBombError), (60000, Image.UnidentifiedImageError)):
+        huge = bytearray(data)
+        for at in [i + 8 for i in range(len(huge)) if huge.startswith(b"ispe", i)]:  # the grid's and its tile's
+            huge[at:at + 8] = side.to_bytes(4, "big") * 2
+        path.write_bytes(bytes(huge))
+        for call in (lib.open_oriented, lib.file_info, lib.thumbnail_bytes):
+            with pytest.raises(error):
+                call(path)
