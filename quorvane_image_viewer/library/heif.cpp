@@ -283,7 +283,7 @@ private:
 
     handle path_;
     heif_kind kind_ = heif_kind::none;
-    // Declared first so it outlives the context, which reads through it until freed.
+    // Declared before the context so it outlives it: libheif reads through it until freed.
     file_source source_;
     context_ptr context_;
     item_ptr primary_;
