@@ -1,4 +1,5 @@
 import gc
+import functools
 import importlib
 import os
 import sys
@@ -145,6 +146,7 @@ def run_python():
 
 # ---- HEIF and AVIF files, made with libheif's own encoders ----
 
+@functools.cache
 def _libheif():
     import ctypes
 
