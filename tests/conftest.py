@@ -1,5 +1,5 @@
-import gc
 import functools
+import gc
 import importlib
 import os
 import sys
