@@ -31,7 +31,9 @@ def fetch_all(server, names):
     def fetch(name):
         if not hasattr(local, "connection"):
             local.connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=60)
-        local.connection.request("GET", "/thumb?path=" + quote(name))
+        # the cookie that opening the printed address gives a browser
+        local.connection.request("GET", "/thumb?path=" + quote(name),
+                                 headers={"Cookie": f"{server.cookie}={server.secret}"})
         response = local.connection.getresponse()
         assert response.status == 200, response.read()
         return len(response.read())
@@ -46,6 +48,7 @@ def timed(folder, names, workers, cold):
     server = make_server(folder, 0)
     server.thumbnails.shutdown()
     server.thumbnails = ThreadPoolExecutor(workers)
+    server.decodes = threading.BoundedSemaphore(workers)
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
     thread.start()
     try:

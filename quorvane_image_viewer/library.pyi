@@ -122,8 +122,9 @@ def is_image(path: PurePath) -> bool:
 def open_oriented(path: StrPath | IO[bytes]) -> _PILImage.Image:
     """The image opened with Pillow and turned upright by its EXIF orientation.
 
-    Use it in a ``with`` block, which closes it. Raises what Pillow raises for a
-    missing, unreadable or undecodable file.
+    Use it in a ``with`` block, which closes it. Raises ``FileNotFoundError`` (its text
+    the resolved path) when a path names anything but a regular file (a FIFO, socket or
+    device is never opened), and what Pillow raises for an unreadable or undecodable file.
     """
 
 def list_dir(folder: StrPath, show_hidden: bool = False) -> Listing:
@@ -188,13 +189,17 @@ def rotate_files(paths: PathList, degrees: Degrees, keep_original: bool) -> list
     With ``keep_original`` the unturned file is first copied into a "ZEL originals"
     folder beside it (a.jpg, then a_1.jpg, ...). Returns the resolved paths turned.
     Raises ``ValueError`` for any other angle, before anything is touched;
-    ``TypeError`` for an element that is not a ``str``; ``KeyError`` for a format the
-    module cannot write (.heic, .avif, .ico, ...), before anything is written for that
-    file; Pillow's error for a bad image.
+    ``FileExistsError`` (naming it) when that folder is a link or not a folder, before
+    the file is touched; ``TypeError`` for an element that is not a ``str``;
+    ``KeyError`` for a format the module cannot write (.heic, .avif, .ico, ...), before
+    anything is written for that file; Pillow's error for a bad image.
     """
 
 def _save_image(image: _PILImage.Image, dest: Path, fmt_key: str, quality: int) -> None:
-    """Internal: writes ``image`` to ``dest`` with the encoder of ``fmt_key`` ("jpeg" as "jpg")."""
+    """Internal: writes ``image`` to ``dest`` with the encoder of ``fmt_key`` ("jpeg" as "jpg").
+
+    EXIF the encoder rejects is left out, with a ``UserWarning`` naming ``dest``.
+    """
 
 def resize_files(paths: PathList, basis: SizeRule, value: float, width: int | None,
                  height: int | None, folder: str | None, on_conflict: OnConflict) -> list[str]:
@@ -206,8 +211,10 @@ def resize_files(paths: PathList, basis: SizeRule, value: float, width: int | No
     least 1 pixel; images may be enlarged. The output goes into ``folder`` (made if
     missing) or, when it is None or empty, replaces the source. Returns the paths
     written. Raises ``ValueError("unknown basis")`` at the first image for any other
-    rule; ``FileExistsError`` under "skip" when an output name is taken; ``TypeError``
-    for an element that is not a ``str``; Pillow's error for a bad image.
+    rule; ``ValueError`` naming the size when the output would have more pixels than
+    ``PIL.Image.MAX_IMAGE_PIXELS``, before anything is made; ``FileExistsError`` under
+    "skip" when an output name is taken; ``TypeError`` for an element that is not a
+    ``str``; Pillow's error for a bad image.
     """
 
 def _fmt_key(suffix: str) -> FormatKey:

@@ -411,6 +411,26 @@ def test_resize_rules(lib, tmp_path, src, basis, value, width, height, want):
     assert Image.open(source).size == want
 
 
+@pytest.mark.parametrize("basis, value, width, height, limit, refused", [
+    ("percent", 1e6, None, None, 89_478_485, "400000 x 400000"),
+    ("long", 10**6, None, None, 89_478_485, "1000000 x 1000000"),
+    ("resolution", 0, 10**5, 10**5, 89_478_485, "100000 x 100000"),
+    ("resolution", 0, 41, 40, 1600, "41 x 40"),  # one column past a lowered limit
+    ("resolution", 0, 40, 40, 1600, None),
+])
+def test_sizes_beyond_the_pixel_limit_are_refused_before_any_work(lib, tmp_path, monkeypatch, basis, value, width,
+                                                                   height, limit, refused):
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", limit)
+    source = tmp_path / "a.png"
+    Image.new("RGB", (40, 40), "red").save(source)
+    if refused is None:
+        assert lib.resize_files([str(source)], basis, value, width, height, None, "rename") == [str(source)]
+        return
+    with pytest.raises(ValueError, match=f"^a size of {refused} pixels is more than Image.MAX_IMAGE_PIXELS"):
+        lib.resize_files([str(source)], basis, value, width, height, str(tmp_path / "out"), "rename")
+    assert os.listdir(tmp_path) == ["a.png"]
+
+
 def test_resize_basis_checked_at_first_image(lib, tmp_path):
     assert lib.resize_files([str(tmp_path / "missing.png")], "nonsense", 1, None, None, None, "rename") == []
     with pytest.raises(ValueError, match="unknown basis"):

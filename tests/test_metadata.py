@@ -4,6 +4,7 @@ WebP quality, damaged EXIF in the side panel, transparency laid over white."""
 import io
 import os
 import struct
+import warnings
 from collections.abc import Mapping
 from pathlib import Path
 
@@ -306,6 +307,51 @@ def test_damaged_exif_gives_a_record_or_pillows_error(lib, tmp_path, damages):
         lib._save_image(image, tmp_path / "out.jpg", "jpg", 90)
     for out in ("out.tif", "out.jpg"):
         assert carried(tmp_path / out)[5] == (80, 60)
+
+
+def misplaced_interop_exif(with_sub_ifd):
+    """An Interop pointer in the main IFD, where cameras never put it: Pillow's TIFF writer rejects it."""
+    exif = Image.Exif()
+    exif[271] = "Maker"
+    if with_sub_ifd:
+        exif[EXIF_IFD] = {33434: R(1, 250)}
+    exif[INTEROP_IFD] = 26
+    return exif
+
+
+@pytest.mark.parametrize("with_sub_ifd", [False, True])
+@pytest.mark.parametrize("edit", ["convert", "save_image"])
+def test_exif_the_tiff_writer_rejects_costs_only_the_exif(lib, tmp_path, with_sub_ifd, edit):
+    source = photo(tmp_path / "a.jpg", exif=misplaced_interop_exif(with_sub_ifd))
+    out = tmp_path / "a.tif"
+    with pytest.warns(UserWarning, match=f"{out}: the EXIF block could not be written"):
+        if edit == "convert":
+            assert lib.convert_files([str(source)], "tif", 90, None, "rename", False) == [str(out)]
+        else:
+            with Image.open(source) as image:
+                lib._save_image(image, out, "tif", 90)
+    main, _, _, _, _, size = carried(out)
+    assert size == (80, 60) and 271 not in main
+    # A writer that takes the block keeps it, without a word.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        lib.convert_files([str(source)], "jpg", 90, None, "rename", False)
+    assert carried(source)[0][271] == "Maker"  # written over itself
+
+
+def test_a_failure_without_exif_too_is_the_first_one(lib, tmp_path):
+    calls = []
+
+    class Refusing:
+        mode, size, info = "RGB", (4, 4), {}
+        getexif = staticmethod(lambda: misplaced_interop_exif(False))
+        save = staticmethod(lambda fp, **options: calls.append(sorted(options)) or {}[len(calls)])
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(KeyError) as caught:
+            lib._save_image(Refusing(), tmp_path / "out.tif", "tif", 90)
+    assert caught.value.args == (1,) and calls == [["exif", "format"], ["format"]] and os.listdir(tmp_path) == []
 
 
 # ---- transparency laid over white for JPEG ----

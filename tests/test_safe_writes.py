@@ -136,6 +136,56 @@ def test_cache_hit_reads_only_regular_files(lib, work):
     assert (outside / "secret.txt").read_text().startswith("the user's")
 
 
+@pytest.mark.parametrize("planted", ["outside_folder", "dangling", "outside_file", "file"])
+def test_a_backup_folder_that_is_not_a_real_folder_stops_the_turn(lib, work, planted):
+    folder, outside = work
+    sub = folder / "sub"
+    sub.mkdir()
+    source = sub / "a.png"
+    noise((64, 48)).save(source)
+    original = source.read_bytes()
+    backups = sub / BACKUPS
+    if planted == "file":
+        backups.write_bytes(b"x")
+    else:
+        backups.symlink_to({"outside_folder": outside, "dangling": outside / "gone",
+                            "outside_file": outside / "secret.txt"}[planted])
+    before = snapshot(outside)
+    with pytest.raises(FileExistsError) as caught:
+        lib.rotate_files([str(source)], 90, True)
+    assert caught.value.filename == str(backups)
+    assert snapshot(outside) == before and not (outside / "gone").exists()
+    assert source.read_bytes() == original, "the file is not turned"
+    assert sorted(os.listdir(sub)) == [BACKUPS, "a.png"] and debris(folder) == []
+
+
+ROTATING_WRITER = """
+import sys
+import quorvane_image_viewer.library as lib
+print("ready", flush=True)
+sys.stdin.readline()
+for _ in range(40):
+    try:
+        lib.rotate_files([sys.argv[1]], 180, True)
+    except FileExistsError:
+        print("taken", flush=True)
+"""
+
+
+def test_two_processes_rotating_one_file_each_keep_every_backup(tmp_path):
+    noise((48, 32)).save(tmp_path / "a.png")
+    children = [subprocess.Popen([sys.executable, "-c", ROTATING_WRITER, str(tmp_path / "a.png")], text=True,
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 env=dict(os.environ, PYTHONPATH=str(ROOT))) for _ in range(2)]
+    assert [child.stdout.readline() for child in children] == ["ready\n"] * 2
+    for child in children:  # both start together
+        child.stdin.write("go\n")
+        child.stdin.flush()
+    assert [child.communicate(timeout=120)[0] for child in children] == ["", ""]
+    backups = list((tmp_path / BACKUPS).iterdir())
+    assert len(backups) == 80 and all(decodes(backup) for backup in backups) and debris(tmp_path) == []
+
+
 # ---- a small file system: full disks and read-only folders --------------------------------
 
 
@@ -242,7 +292,9 @@ def test_killed_writes_leave_complete_files_and_no_debris(tmp_path, job):
             image.load()
             assert image.size == (2000, 1500) and len(set(image.getdata())) == 1
         assert debris(tmp_path) == [] and [p.name for p in tmp_path.iterdir() if p.name.endswith(".tmp")] == []
-    for backup in (tmp_path / BACKUPS).iterdir() if job == "rotate_backup" else ():
+    # A kill before the first backup leaves no backup folder at all.
+    backups = tmp_path / BACKUPS
+    for backup in backups.iterdir() if backups.is_dir() else ():
         assert backup.stat().st_size == (tmp_path / "photo.bmp").stat().st_size and decodes(backup)
 
 

@@ -325,3 +325,35 @@ def test_no_leaked_references(lib, cache, tmp_path):
                 getattr(lib, name)(missing)
 
     assert_keeps_references((path, missing, edge), work, 300)
+
+
+def thumbnail_of_the_whole(path, edge):
+    """A thumbnail the plain way: turned upright, laid over white and scaled as one image."""
+    from PIL import ImageOps
+
+    with Image.open(path) as image:
+        upright = ImageOps.exif_transpose(image)
+    rgba = upright.convert("RGBA")
+    flat = Image.alpha_composite(Image.new("RGBA", rgba.size, "white"), rgba).convert("RGB")
+    flat.thumbnail((edge, edge))
+    buf = io.BytesIO()
+    flat.save(buf, format="JPEG", quality=80)
+    return buf.getvalue()
+
+
+@pytest.mark.parametrize("mode, size, orientation", [
+    *[("RGBA", (1200, 1000), orientation) for orientation in range(1, 9)],  # two bands
+    *[(mode, size, orientation) for mode, size in [("LA", (3000, 90)), ("P", (90, 3000))]
+      for orientation in (1, 3, 6)]])
+def test_thumbnails_made_in_bands_are_those_of_the_whole_image(lib, cache, tmp_path, orientation, mode, size):
+    # Noise shows any pixel that a band, a turn or the order of the steps moves; several bands each.
+    noise = Image.effect_noise(size, 80)
+    image = Image.merge("RGBA", [noise, noise.transpose(Image.Transpose.FLIP_LEFT_RIGHT), noise,
+                                 Image.linear_gradient("L").resize(size)]).convert(mode)
+    if mode == "P":
+        image.info["transparency"] = 0
+    exif = Image.Exif()
+    exif[0x0112] = orientation
+    path = tmp_path / "a.png"
+    image.save(path, exif=exif.tobytes(), compress_level=1, **({"transparency": 0} if mode == "P" else {}))
+    assert lib.thumbnail_bytes(str(path), 32) == thumbnail_of_the_whole(path, 32)

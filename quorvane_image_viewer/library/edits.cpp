@@ -60,6 +60,33 @@ ref encoded_bytes(handle image, handle options) {
     return buf.method(n_getvalue);
 }
 
+// encoded_bytes(image, options), but an EXIF copy the encoder rejects (Pillow's TIFF writer
+// raises on some damaged blocks) costs the output its EXIF, never the output itself: it is
+// encoded again without it, and a UserWarning names the file. Other failures propagate.
+ref encoded_dropping_rejected_exif(handle image, handle options, handle dest) {
+    try {
+        return encoded_bytes(image, options);
+    } catch (error_already_set&) {
+        if (!contains(options, n_exif) || !PyErr_ExceptionMatches(PyExc_Exception) ||
+            PyErr_ExceptionMatches(PyExc_MemoryError))
+            throw;
+        saved_error failure;
+        if (PyDict_DelItem(options.ptr(), n_exif.ptr()) < 0) throw_error();
+        ref data;
+        try {
+            data = encoded_bytes(image, options);
+        } catch (error_already_set&) {
+            PyErr_Clear();  // not the EXIF after all: the first failure is the one to report
+            failure.restore();
+            throw;
+        }
+        if (PyErr_WarnFormat(PyExc_UserWarning, 1, "%S: the EXIF block could not be written and was left out",
+                             dest.str().ptr()) < 0)
+            throw_error();
+        return data;
+    }
+}
+
 // The larger (or smaller) of two sizes, as max() and min() pick them.
 ref larger(handle a, handle b) { return borrow(compare(b, a, Py_GT) ? b : a); }
 ref smaller(handle a, handle b) { return borrow(compare(b, a, Py_LT) ? b : a); }
@@ -103,6 +130,19 @@ ref new_size(handle basis, handle value, handle width, handle height, handle w, 
         return pair(side(w * scale), side(v));
     }
     raise(PyExc_ValueError, "unknown basis");
+}
+
+const name n_MAX_IMAGE_PIXELS{"MAX_IMAGE_PIXELS"};
+
+// An output larger than Pillow's own pixel limit is refused before anything is allocated:
+// a size rule can ask for far more memory than the machine has (a million percent).
+void require_within_pixel_limit(handle size) {
+    ref limit = global(n_Image).attr(n_MAX_IMAGE_PIXELS);
+    if (limit.is_none()) return;
+    auto [w, h] = unpack_pair(size);
+    if (compare(w * h, limit, Py_GT))
+        raise_format(PyExc_ValueError, "a size of %S x %S pixels is more than Image.MAX_IMAGE_PIXELS (%S)", w.ptr(),
+                     h.ptr(), limit.ptr());
 }
 
 // The format a turned file is written back in: its own suffix through the aliases.
@@ -163,7 +203,7 @@ ref save_image(handle image, handle dest, handle fmt_key, handle quality) {
         // What the photo carries is read from the image as given, before any conversion.
         add_metadata_options(options, image, to_write, pil);
         // Pillow writes to a file object itself; a path gets the one writer.
-        if (is_path_like(dest)) write_file(dest, encoded_bytes(to_write, options));
+        if (is_path_like(dest)) write_file(dest, encoded_dropping_rejected_exif(to_write, options, dest));
         else encode(to_write, dest, options);
     };
     if (converted) closing(converted, write);
@@ -205,12 +245,14 @@ ref rotate_files(handle paths, handle degrees, handle keep_original) {
             return closing(turned, [&] {
                 if (keep_original.truthy()) {
                     ref backup = source.attr(n_parent) / n_backup_folder;
-                    method_kw(backup, n_mkdir, {}, {{n_exist_ok, Py_True}});
+                    // A real folder beside the file, never a link: the backup goes through it.
+                    descriptor folder = open_own_folder(backup);
                     ref copy2 = global(n_shutil).attr(n_copy2);
-                    ref named = global(n_destination)(source, backup.str(), none(), n_rename);
+                    auto named = [&] { return global(n_destination)(source, backup.str(), none(), n_rename); };
                     // shutil.copy2(source, named), but the backup is complete or absent
-                    if (copy2.is(own_copy2())) copy_file(source, named);
-                    else copy2(source, named);
+                    if (copy2.is(own_copy2()) && is_own_global(n_destination))
+                        copy_file_into(source, folder, backup, named);
+                    else copy2(source, named());
                 }
                 global(n_save_image)(turned, source, key, number(90));
                 return source.str();
@@ -225,6 +267,7 @@ ref resize_files(handle paths, handle basis, handle value, handle width, handle 
         return with_upright(source, [&](handle image) {
             auto [w, h] = unpack_pair(image.attr(n_size));
             ref size = new_size(basis, value, width, height, w, h);
+            require_within_pixel_limit(size);
             ref lanczos = global(n_Image).attr(n_Resampling).attr(n_LANCZOS);
             ref resized = image.method(n_resize, size, lanczos);
             return closing(resized, [&] {

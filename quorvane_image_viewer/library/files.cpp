@@ -126,6 +126,14 @@ ref read_file(handle path, read_mode mode) {
     return data;
 }
 
+bool is_regular_file(handle path) {
+    ref encoded = fs_encoded(path);
+    const char* text = PyBytes_AS_STRING(encoded.ptr());
+    struct stat st{};
+    gil_released lock_free;
+    return stat(text, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 std::size_t read_head(handle path, char* into, std::size_t length) {
     ref encoded = fs_encoded(path);
     const char* text = PyBytes_AS_STRING(encoded.ptr());

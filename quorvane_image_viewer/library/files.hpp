@@ -16,6 +16,7 @@ class descriptor {
 public:
     descriptor() = default;
     explicit descriptor(int fd) : fd_(fd) {}
+    descriptor(descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     descriptor(const descriptor&) = delete;
     descriptor& operator=(const descriptor&) = delete;
     descriptor& operator=(descriptor&& other) noexcept {
@@ -59,6 +60,9 @@ enum class entry_read {
     failed,  // `error` holds the errno
 };
 entry_read read_regular_file(const char* path, std::string& data, int& error);
+
+// True when `path`, links followed, is a regular file (not a FIFO, socket, device or folder).
+bool is_regular_file(handle path);
 
 // Up to `length` of the first bytes of the file at `path` into `into`: how many were read,
 // 0 when it cannot be opened or read. A FIFO gives its bytes only when a writer has some ready.

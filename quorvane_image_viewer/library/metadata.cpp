@@ -307,20 +307,25 @@ ref camera_fields(handle exif) {
     return record;
 }
 
-ref turned_without_exif(handle image) {
+long upright_transpose(handle orientation) {
     // Image.Transpose for orientations 2 to 8, as exif_transpose() turns them: FLIP_LEFT_RIGHT,
     // ROTATE_180, FLIP_TOP_BOTTOM, TRANSPOSE, ROTATE_270, TRANSVERSE, ROTATE_90.
     static constexpr long transpose_for[] = {0, 3, 1, 5, 4, 6, 2};
-    ref orientation = absent_on(PyExc_Exception, [&] { return image.method(n_getexif).method(n_get, number(orientation_tag)); });
-    if (!orientation) return ref();
-    for (long value = 2; value <= 8; ++value) {
-        if (!orientation.equals(number(value))) continue;
-        ref turned = image.method(n_transpose, number(transpose_for[value - 2]));
-        // The block still says the pixels need turning, and Pillow could not say otherwise.
-        turned.attr(n_info).method(n_pop, n_exif, none());
-        return turned;
-    }
-    return ref();
+    for (long value = 2; value <= 8; ++value)
+        if (orientation.equals(number(value))) return transpose_for[value - 2];
+    return -1;
+}
+
+ref turned_without_exif(handle image) {
+    ref orientation = absent_on(PyExc_Exception, [&] {
+        return image.method(n_getexif).method(n_get, number(orientation_tag));
+    });
+    long transpose = orientation ? upright_transpose(orientation) : -1;
+    if (transpose < 0) return ref();
+    ref turned = image.method(n_transpose, number(transpose));
+    // The block still says the pixels need turning, and Pillow could not say otherwise.
+    turned.attr(n_info).method(n_pop, n_exif, none());
+    return turned;
 }
 
 }  // namespace qv

@@ -28,6 +28,10 @@ ref profile_for(handle source, handle written, handle pil);
 // `written` encoded by `pil`; encoders that can hold neither get nothing.
 void add_metadata_options(handle options, handle source, handle written, handle pil);
 
+// The Image.Transpose value that stands an image of this EXIF orientation upright, as
+// exif_transpose() turns it; -1 for 1, None or anything else.
+long upright_transpose(handle orientation);
+
 // The image turned upright by its EXIF orientation (2 to 8), with its EXIF block left out;
 // empty when the orientation is upright or cannot be read. For a photo whose damaged block
 // Pillow cannot rewrite after turning it.

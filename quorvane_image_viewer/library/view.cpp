@@ -2,6 +2,7 @@
 // file information.
 #include "library.hpp"
 #include "metadata.hpp"
+#include "reduce.hpp"
 
 #include "bytepath.hpp"
 #include "files.hpp"
@@ -18,7 +19,7 @@ namespace qv {
 namespace {
 
 const name n_exif_transpose{"exif_transpose"},
-    n_thumbnail{"thumbnail"}, n_sha1{"sha1"}, n_hexdigest{"hexdigest"},
+    n_sha1{"sha1"}, n_hexdigest{"hexdigest"},
     n_encode{"encode"}, n_utf_8{"utf-8"}, n_draft{"draft"}, n_surrogateescape{"surrogateescape"},
     n_image_jpeg{"image/jpeg"}, n_dot_jpg{".jpg"}, n_st_mtime_ns{"st_mtime_ns"}, n_thumb_cache_dir{"thumb_cache_dir"},
     n_media_type{"_media_type"}, n_open{"open"};
@@ -36,14 +37,10 @@ ref jpeg_bytes(handle rgb_image, long quality, handle profile = none()) {
     return buf.method(n_getvalue);
 }
 
-// The steps inside `with open_oriented(target) as image:` on a cache miss.
-ref thumbnail_of(handle image, handle edge) {
-    ref mode = image.attr(n_mode);
-    // RGBA and PA are laid over white before scaling; P and LA after it.
-    ref small = mode.equals(n_P) || mode.equals(n_LA) ? image.method(n_convert, n_RGBA) : rgb_on_white(image);
-    small.method(n_thumbnail, pair(edge, edge));
-    if (!small.attr(n_mode).equals(n_RGB)) small = rgb_on_white(small);
-    return jpeg_bytes(small, thumbnail_quality);
+// The steps inside `with open_oriented(target) as image:` on a cache miss, turned by
+// `transpose` (-1: none) after reducing: memory stays near the decoded image's own.
+ref thumbnail_of(handle image, handle edge, long transpose = -1) {
+    return jpeg_bytes(thumbnail_on_white(image, PyLong_AsLong(edge.ptr()), transpose), thumbnail_quality);
 }
 
 // ImageOps.exif_transpose(image). Pillow turns the pixels, then rewrites the EXIF block
@@ -70,16 +67,21 @@ ref thumbnail_made(handle target, handle edge) {
     ref opener = global(n_open_oriented);
     if (!is_own_global(n_open_oriented))
         return with(opener(target), [&](handle image) { return thumbnail_of(image, edge); });
-    // A HEIF file's thumbnail item, when it covers the edge, spares decoding the photo.
+    // A HEIF file's thumbnail item, when it covers the edge, spares decoding the photo; its
+    // pixels stand upright already, so Pillow's own exif_transpose has nothing to turn.
     if (is_heif_file(target))
-        return with(open_heif_for_thumbnail(target, PyLong_AsLong(edge.ptr())),
-                    [&](handle image) { return thumbnail_of(upright_of(image), edge); });
+        return with(open_heif_for_thumbnail(target, PyLong_AsLong(edge.ptr())), [&](handle image) {
+            return is_own_global(n_ImageOps) ? thumbnail_of(image, edge) : thumbnail_of(upright_of(image), edge);
+        });
     return with(open_image(target), [&](handle image) {
         if (image.attr(n_format).equals(n_JPEG)) {
             ref box = number(2 * PyLong_AsLong(edge.ptr()));
             image.method(n_draft, none(), pair(box, box));
         }
-        return thumbnail_of(upright_of(image), edge);
+        // Only Pillow's own exif_transpose may be put off until the image is small.
+        if (!is_own_global(n_ImageOps)) return thumbnail_of(upright_of(image), edge);
+        ref orientation = image.method(n_getexif).method(n_get, number(orientation_tag));
+        return thumbnail_of(image, edge, upright_transpose(orientation));
     });
 }
 
@@ -236,6 +238,11 @@ ref open_image(handle path) {
 }
 
 ref open_oriented(handle path) {
+    // A FIFO, socket or device named like an image would block Pillow's open, or never end.
+    if (is_path_like(path) && !is_regular_file(path)) {
+        ref text = steal(PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(fs_encoded(path).ptr())));
+        raise_not_found(resolved_path(text));
+    }
     // The file is closed once its upright copy exists, so no descriptor outlives the call.
     return with(open_image(path), [&](handle original) {
         ref upright = upright_of(original);

@@ -4,6 +4,7 @@
 #include "writer.hpp"
 
 #include "files.hpp"
+#include "library.hpp"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -193,17 +194,23 @@ struct copy_failure {
     bool at_source = false;
 };
 
-copy_failure copy_steps(const char* source, place& at) {
-    descriptor input(open(source, O_RDONLY | O_CLOEXEC));
-    if (input.get() < 0) return {errno, true};
+// The file a copy is made from, open, with its status.
+struct copy_source {
+    descriptor fd;
     struct stat st{};
-    if (fstat(input.get(), &st) != 0) return {errno, true};
-    if (int result = open_folder(at)) return {result, false};
-    pending_file file(at);
+    int open_at(const char* path) {
+        fd = descriptor(open(path, O_RDONLY | O_CLOEXEC));
+        if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return errno;
+        return 0;
+    }
+};
+
+// The source's bytes and shutil.copy2's metadata into a file not yet named.
+copy_failure fill_copy(const copy_source& from, pending_file& file) {
     if (int result = file.create()) return {result, false};
     static thread_local char buffer[1 << 16];
     for (;;) {
-        ssize_t got = read(input.get(), buffer, sizeof buffer);
+        ssize_t got = read(from.fd.get(), buffer, sizeof buffer);
         if (got < 0) {
             if (errno == EINTR) continue;
             return {errno, true};
@@ -212,10 +219,21 @@ copy_failure copy_steps(const char* source, place& at) {
         if (int result = write_all(file.fd(), buffer, static_cast<std::size_t>(got))) return {result, false};
     }
     // shutil.copy2's metadata: permission bits, then access and modification times
-    const timespec times[2] = {st.st_atim, st.st_mtim};
-    if (fchmod(file.fd(), st.st_mode & 07777) != 0 || futimens(file.fd(), times) != 0 || fsync(file.fd()) != 0)
+    const timespec times[2] = {from.st.st_atim, from.st.st_mtim};
+    if (fchmod(file.fd(), from.st.st_mode & 07777) != 0 || futimens(file.fd(), times) != 0 || fsync(file.fd()) != 0)
         return {errno, false};
-    return {file.publish(false), false};
+    return {};
+}
+
+// The folder named at.name inside at.folder_path, made when missing and opened into at.folder,
+// never through a link: a link or anything else but a folder there gives EEXIST.
+int open_own_folder_steps(place& at) {
+    if (int failed = open_folder(at)) return failed;
+    if (mkdirat(at.folder.get(), at.name.c_str(), 0777) != 0 && errno != EEXIST) return errno;
+    int fd = openat(at.folder.get(), at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno == ELOOP || errno == ENOTDIR ? EEXIST : errno;
+    at.folder = descriptor(fd);
+    return 0;
 }
 
 }  // namespace
@@ -232,16 +250,46 @@ void write_file(handle target, handle data) {
     if (result) raise_os_error(result, target);
 }
 
-void copy_file(handle source, handle target) {
-    ref source_encoded = fs_encoded(source);
-    ref encoded = fs_encoded(target);
+descriptor open_own_folder(handle path) {
+    ref encoded = fs_encoded(path);
     place at = split(PyBytes_AS_STRING(encoded.ptr()));
+    int result;
+    {
+        gil_released lock_free;
+        result = open_own_folder_steps(at);
+    }
+    if (result) raise_os_error(result, path);
+    return std::move(at.folder);
+}
+
+void copy_file_into(handle source, const descriptor& opened, handle folder, const std::function<ref()>& choose) {
+    ref source_encoded = fs_encoded(source);
+    place at{"", "", descriptor(fcntl(opened.get(), F_DUPFD_CLOEXEC, 0))};
+    if (at.folder.get() < 0) raise_os_error(errno, folder);
+    pending_file file(at);
     copy_failure failed;
     {
         gil_released lock_free;
-        failed = copy_steps(PyBytes_AS_STRING(source_encoded.ptr()), at);
+        copy_source from;
+        if (int result = from.open_at(PyBytes_AS_STRING(source_encoded.ptr()))) failed = {result, true};
+        else failed = fill_copy(from, file);
     }
-    if (failed.code) raise_os_error(failed.code, failed.at_source ? source : target);
+    if (failed.code) raise_os_error(failed.code, failed.at_source ? source : folder);
+    ref last;
+    for (;;) {
+        ref target = choose();
+        ref name = fs_encoded(target.attr(n_name));
+        at.name = PyBytes_AS_STRING(name.ptr());
+        int result;
+        {
+            gil_released lock_free;
+            result = file.publish(false);
+        }
+        if (!result) return;
+        // Taken meanwhile: the next free name, unless the choice does not move on.
+        if (result != EEXIST || (last && last.equals(target))) raise_os_error(result, target);
+        last = target;
+    }
 }
 
 }  // namespace qv

@@ -1,8 +1,9 @@
 """The page's HTTP server: static files, images and a small JSON interface, on 127.0.0.1 only.
 
 Every request must name this server in its Host header (another site's page that resolves its own name
-to this machine is turned away), and every request that changes files is a POST carrying the random
-token that this run handed its own page.
+to this machine is turned away) and carry this run's secret, which keeps out other users of the machine:
+the address the server prints holds it as `?key=`, and the first request with it trades it for a cookie.
+Every request that changes files is also a POST carrying the random token that this run handed its own page.
 """
 
 import argparse
@@ -18,7 +19,9 @@ from concurrent.futures import ThreadPoolExecutor
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
 from pathlib import Path
-from urllib.parse import parse_qsl, urlsplit
+from urllib.parse import parse_qsl, urlencode, urlsplit
+
+from PIL import Image
 
 from quorvane_image_viewer import library, plan
 from quorvane_image_viewer.page.served import Refused, ServedFolder
@@ -34,6 +37,18 @@ MEDIA = {".html": "text/html; charset=utf-8", ".css": "text/css; charset=utf-8",
 PAGE_POLICY = ("default-src 'self'; img-src 'self'; object-src 'none'; base-uri 'none'; "
                "form-action 'self'; frame-ancestors 'none'")
 FOREVER = "private, max-age=31536000, immutable"
+KEY_PARAM = "key"
+LOCKED_PAGE = (b"<!doctype html><meta charset=utf-8><title>Image viewer</title>"
+               b"<p>This viewer answers only the browser that opened its address. Open the address the server printed "
+               b"when it started (it ends in <code>?key=...</code>).</p>\n")
+
+
+def decode_slots(memory, cpus, max_pixels):
+    """How many full-size decodes may run at once: one per core, and only as many as half of `memory`
+    (bytes) holds of the largest image Pillow opens without refusing (2 x max_pixels at 4 bytes a
+    pixel), each with one working copy."""
+    largest = 2 * (max_pixels or 89_478_485) * 4 * 2
+    return max(1, min(cpus, memory // 2 // largest))
 
 
 def _load_static():
@@ -48,14 +63,27 @@ class ViewerServer(ThreadingHTTPServer):
     def __init__(self, folder, port=DEFAULT_PORT):
         self.folder = ServedFolder(folder)
         self.token = secrets.token_urlsafe(32)
+        # Whoever knows this may use the page; it is printed once and kept out of every log.
+        self.secret = secrets.token_urlsafe(32)
         self.static = _load_static()
         # Pillow lets go of the interpreter lock while it decodes and encodes, so one worker per core.
         self.thumbnails = ThreadPoolExecutor(max_workers=min(8, os.cpu_count() or 2),
                                              thread_name_prefix="thumbnails")
+        # A folder of decompression bombs must slow the page down, not exhaust the machine's memory.
+        memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        self.decodes = threading.BoundedSemaphore(decode_slots(memory, os.cpu_count() or 2, Image.MAX_IMAGE_PIXELS))
         super().__init__((HOST, port), Handler)
         self.port = self.server_address[1]
         self.url = f"http://{HOST}:{self.port}/"
+        self.url_with_key = f"{self.url}?{KEY_PARAM}={self.secret}"
+        # Browsers share cookies between the ports of one host: each run names its own.
+        self.cookie = f"viewer-key-{self.port}"
         self.hosts = {f"{HOST}:{self.port}", f"localhost:{self.port}"}
+
+    def decoding(self, work, *args):
+        """work(*args), which may decode an image at full size, once a decode slot is free."""
+        with self.decodes:
+            return work(*args)
 
     def server_close(self):
         super().server_close()
@@ -65,6 +93,11 @@ class ViewerServer(ThreadingHTTPServer):
 def make_server(folder, port=DEFAULT_PORT):
     """A server for `folder`, bound and ready; call serve_forever() on it. Port 0 picks a free one."""
     return ViewerServer(folder, port)
+
+
+def _same(given, expected):
+    """A comparison whose time does not tell how much of `given` was right; any text may be given."""
+    return secrets.compare_digest(given.encode("utf-8", "surrogatepass"), expected.encode())
 
 
 def _int_arg(text, name):
@@ -145,6 +178,8 @@ class Handler(BaseHTTPRequestHandler):
             if (self.headers.get("Sec-Fetch-Site", "none") not in ("same-origin", "none")
                     and self.headers.get("Sec-Fetch-Mode") != "navigate"):
                 raise Refused(403, "cross-site request")
+            if not self._admitted():
+                return
             path = urlsplit(self.path).path
             route = routes.get(path)
             if route is None and routes is self.GET and path.startswith("/static/"):
@@ -158,6 +193,34 @@ class Handler(BaseHTTPRequestHandler):
             self._failed(refusal.status, {"error": refusal.message})
         except Exception as error:  # noqa: BLE001 - one bad file must never stop the server
             self._failed(*self._describe(error))
+
+    def _admitted(self):
+        """True when the request carries this run's secret; otherwise it has been answered here: a
+        page's address holding the secret is traded for a cookie, anything else is refused."""
+        parts = urlsplit(self.path)
+        query = parse_qsl(parts.query, keep_blank_values=True)
+        keyed = any(name == KEY_PARAM and _same(value, self.server.secret) for name, value in query)
+        if keyed and self.command == "GET":
+            # The secret leaves the address bar and the history; the cookie carries it from now on.
+            rest = urlencode([(name, value) for name, value in query if name != KEY_PARAM])
+            cookie = f"{self.server.cookie}={self.server.secret}; HttpOnly; SameSite=Strict; Path=/"
+            # "//host" would be read as another site's address.
+            landing = "/" + parts.path.lstrip("/") + ("?" + rest if rest else "")
+            self._send(303, b"", MEDIA[".html"], extra=[("Location", landing), ("Set-Cookie", cookie)])
+            return False
+        if keyed or _same(self._cookie(), self.server.secret):
+            return True
+        self._send(403, LOCKED_PAGE, MEDIA[".html"])
+        self.close_connection = True
+        return False
+
+    def _cookie(self):
+        for header in self.headers.get_all("Cookie") or ():
+            for pair in header.split(";"):
+                name, _, value = pair.strip().partition("=")
+                if name == self.server.cookie:
+                    return value
+        return ""
 
     def end_headers(self):
         super().end_headers()
@@ -219,12 +282,13 @@ class Handler(BaseHTTPRequestHandler):
     def _thumb(self):
         query = self._query()
         long_edge = _int_arg(query.get("size", "256"), "size")
-        work = self.server.thumbnails.submit(self.server.folder.thumbnail, query.get("path", ""), long_edge)
+        work = self.server.thumbnails.submit(self.server.decoding, self.server.folder.thumbnail,
+                                             query.get("path", ""), long_edge)
         self._send(200, work.result(), "image/jpeg", self._image_cache(query))
 
     def _image(self):
         query = self._query()
-        source, media = self.server.folder.display(query.get("path", ""))
+        source, media = self.server.decoding(self.server.folder.display, query.get("path", ""))
         cache = self._image_cache(query)
         if isinstance(source, bytes):
             self._send(200, source, media, cache)
@@ -247,9 +311,10 @@ class Handler(BaseHTTPRequestHandler):
     # Edits
 
     def _edit(self, work):
-        if not secrets.compare_digest(self.headers.get("X-Token", ""), self.server.token):
+        if not _same(self.headers.get("X-Token", ""), self.server.token):
             raise Refused(403, "missing or wrong token")
-        self._json(200, {"done": work(self.server.folder, self._body())})
+        body = self._body()
+        self._json(200, {"done": self.server.decoding(work, self.server.folder, body)})
 
     def _rotate(self):
         self._edit(lambda folder, body: folder.rotate(body.get("paths"), body.get("degrees")))
@@ -310,9 +375,10 @@ def run(args: argparse.Namespace) -> int:
               " (choose another port with --port N; 0 picks a free one)", file=sys.stderr)
         return 2
     print(f"Serving {server.folder.root}", flush=True)
-    print(f"Open {server.url} in your browser. Press Ctrl-C to stop.", flush=True)
+    # The key in this address is what lets a browser in; other users of this machine never see it.
+    print(f"Open {server.url_with_key} in your browser. Press Ctrl-C to stop.", flush=True)
     if args.open:
-        threading.Thread(target=webbrowser.open, args=(server.url,), daemon=True).start()
+        threading.Thread(target=webbrowser.open, args=(server.url_with_key,), daemon=True).start()
     try:
         server.serve_forever(poll_interval=0.5)
     except KeyboardInterrupt:

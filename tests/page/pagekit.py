@@ -25,14 +25,21 @@ class Served:
         self.url = server.url
         self.port = server.port
         self.token = server.token
+        self.key_url = server.url_with_key
+        # What the browser holds once it has opened the printed address.
+        self.cookie = f"{server.cookie}={server.secret}"
 
-    def request(self, method, path, body=None, headers=None, params=None):
+    def request(self, method, path, body=None, headers=None, params=None, admitted=True):
+        """One request; `admitted` sends the cookie that the printed address earns."""
         if params is not None:
             path += "?" + urlencode(params)
+        headers = dict(headers or {})
+        if admitted:
+            headers.setdefault("Cookie", self.cookie)
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=20)
         try:
             data = json.dumps(body).encode() if body is not None and not isinstance(body, bytes) else body
-            connection.request(method, path, body=data, headers=headers or {})
+            connection.request(method, path, body=data, headers=headers)
             response = connection.getresponse()
             return response.status, dict(response.getheaders()), response.read()
         finally:

@@ -47,6 +47,12 @@ def browser():
         shutil.rmtree(profile, ignore_errors=True)
 
 
+@pytest.fixture(autouse=True)
+def admitted(browser, served):
+    """The browser opens the address the server printed, as a person does, and so holds its cookie."""
+    browser.get(served.key_url)
+
+
 def wait(driver, condition, seconds=10):
     return WebDriverWait(driver, seconds).until(lambda d: condition(d))
 

@@ -274,19 +274,32 @@ def test_command_line_prints_the_address_and_stops_on_ctrl_c(served, tmp_path):
                                env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         lines = [process.stdout.readline(), process.stdout.readline()]
-        url = re.search(r"http://127\.0\.0\.1:(\d+)/", "".join(lines))
+        url = re.search(r"http://127\.0\.0\.1:(\d+)/\?key=([\w-]+) ", "".join(lines))
         assert url, lines
+        port, secret = int(url.group(1)), url.group(2)
         import http.client
 
-        connection = http.client.HTTPConnection("127.0.0.1", int(url.group(1)), timeout=10)
-        connection.request("GET", "/api/list?path=Trips")
-        assert json.loads(connection.getresponse().read())["path"] == "Trips"
-        connection.close()
+        def get(path, headers={}):
+            connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+            connection.request("GET", path, headers=headers)
+            response = connection.getresponse()
+            answer = response.status, response.getheader("Set-Cookie"), response.read()
+            connection.close()
+            return answer
+
+        assert get("/api/list?path=Trips")[0] == 403
+        status, cookie, _ = get(f"/api/list?path=Trips&key={secret}")
+        assert status == 303
+        status, _, body = get("/api/list?path=Trips", {"Cookie": cookie.split(";")[0]})
+        assert json.loads(body)["path"] == "Trips"
+        assert get("/thumb?path=broken.jpg", {"Cookie": cookie.split(";")[0]})[0] == 404
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=10)
     finally:
         process.kill()
     assert process.returncode == 0, err
+    # Printed once, for the user; never in a log line or an error.
+    assert secret not in "".join(lines[:1]) + out + err
     assert "stopped" in out and "Traceback" not in err
 
 
