@@ -80,6 +80,14 @@ class ExifFields(TypedDict, total=False):
     iso: str
     # Focal length in millimetres ("35.0").
     focal: str
+    # When the photo was taken, as the camera wrote it: "YYYY:MM:DD HH:MM:SS".
+    taken: str
+    # The aperture's f-number ("2.8").
+    fnumber: str
+    lens: str
+    # Where it was taken, in decimal degrees with six decimals, negative south and west.
+    latitude: str
+    longitude: str
 
 class FileInfo(TypedDict):
     """What the viewer's side panel shows about one image."""
@@ -94,7 +102,7 @@ class FileInfo(TypedDict):
     width: int
     # Pixels, as displayed (upright).
     height: int
-    # The format Pillow reports ("JPEG", "PNG", ...), or None.
+    # The format Pillow reports ("JPEG", "PNG", ...; "HEIF" or "AVIF" for photos those hold), or None.
     format: str | None
     exif: ExifFields
 
@@ -183,8 +191,8 @@ def rotate_files(paths: PathList, degrees: Degrees, keep_original: bool) -> list
     Raises ``ValueError`` for any other angle, before anything is touched;
     ``FileExistsError`` (naming it) when that folder is a link or not a folder, before
     the file is touched; ``TypeError`` for an element that is not a ``str``;
-    ``KeyError`` for a format the module cannot write (.tiff, .ico, .avif, ...);
-    Pillow's error for a bad image.
+    ``KeyError`` for a format the module cannot write (.heic, .avif, .ico, ...), before
+    anything is written for that file; Pillow's error for a bad image.
     """
 
 def _save_image(image: _PILImage.Image, dest: Path, fmt_key: str, quality: int) -> None:

@@ -1,3 +1,4 @@
+import functools
 import gc
 import importlib
 import os
@@ -14,7 +15,7 @@ sys.path.insert(0, str(ROOT))
 
 MODULE = "quorvane_image_viewer.library"
 
-SUFFIXES = {".avif", ".bmp", ".gif", ".ico", ".jfif", ".jpe", ".jpeg", ".jpg",
+SUFFIXES = {".avif", ".bmp", ".gif", ".heic", ".heif", ".ico", ".jfif", ".jpe", ".jpeg", ".jpg",
             ".pbm", ".pgm", ".png", ".ppm", ".tif", ".tiff", ".webp"}
 
 # Every bound function in binding order: (name, [(parameter, annotation)],
@@ -141,3 +142,114 @@ def run_python():
                               capture_output=True, text=True, cwd=str(ROOT))
 
     return run
+
+
+# ---- HEIF and AVIF files, made with libheif's own encoders ----
+
+@functools.cache
+def _libheif():
+    import ctypes
+
+    class Error(ctypes.Structure):
+        _fields_ = [("code", ctypes.c_int), ("subcode", ctypes.c_int), ("message", ctypes.c_char_p)]
+
+    class EncodingOptions(ctypes.Structure):
+        # The head of libheif's options up to the orientation (version 5).
+        _fields_ = [("version", ctypes.c_uint8), ("save_alpha_channel", ctypes.c_uint8),
+                    ("macOS_compatibility_workaround", ctypes.c_uint8),
+                    ("save_two_colr_boxes", ctypes.c_uint8), ("output_nclx_profile", ctypes.c_void_p),
+                    ("macOS_compatibility_workaround_no_nclx_profile", ctypes.c_uint8),
+                    ("image_orientation", ctypes.c_int)]
+
+    heif = ctypes.CDLL("libheif.so.1")
+    p = ctypes.c_void_p
+    for name, args in [("heif_image_create", [ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_int,
+                                              ctypes.POINTER(p)]),
+                       ("heif_image_add_plane", [p, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_int]),
+                       ("heif_image_set_raw_color_profile", [p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]),
+                       ("heif_context_get_encoder_for_format", [p, ctypes.c_int, ctypes.POINTER(p)]),
+                       ("heif_encoder_set_lossy_quality", [p, ctypes.c_int]),
+                       ("heif_encoder_set_parameter_string", [p, ctypes.c_char_p, ctypes.c_char_p]),
+                       ("heif_context_encode_image", [p, p, p, p, ctypes.POINTER(p)]),
+                       ("heif_context_encode_thumbnail", [p, p, p, p, p, ctypes.c_int, ctypes.POINTER(p)]),
+                       ("heif_context_add_exif_metadata", [p, p, ctypes.c_char_p, ctypes.c_int]),
+                       ("heif_context_write_to_file", [p, ctypes.c_char_p])]:
+        getattr(heif, name).argtypes = args
+        getattr(heif, name).restype = Error
+    heif.heif_image_get_plane.restype = ctypes.POINTER(ctypes.c_uint8)
+    heif.heif_image_get_plane.argtypes = [p, ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
+    heif.heif_context_alloc.restype = p
+    heif.heif_encoding_options_alloc.restype = ctypes.POINTER(EncodingOptions)
+    heif.heif_image_set_premultiplied_alpha.argtypes = [p, ctypes.c_int]
+    for name in ("heif_context_free", "heif_image_release", "heif_encoder_release", "heif_image_handle_release",
+                 "heif_encoding_options_free"):
+        getattr(heif, name).argtypes = [p]
+    return ctypes, heif
+
+
+def write_heif(path, image, avif=False, bits=8, exif=None, icc=None, orientation=1, thumbnail=None, quality=90,
+               thumbnail_from=None, premultiplied=False):
+    """Encode a Pillow RGB/RGBA image as HEIC (or AVIF): `bits` 8 or 10, EXIF bytes, an ICC
+    profile, a container turn (`orientation` as EXIF numbers it: irot/imir) and a thumbnail
+    item of that long edge, scaled from `thumbnail_from` (another picture) when given."""
+    ctypes, heif = _libheif()
+
+    def check(error):
+        assert error.code == 0, error.message
+
+    def heif_picture(image):
+        width, height = image.size
+        chroma = {(8, False): 10, (8, True): 11, (10, False): 14, (10, True): 15}[bits, image.mode == "RGBA"]
+        data = image.tobytes()
+        if bits == 10:  # 16-bit little-endian samples holding 10-bit values
+            import array
+            data = array.array("H", (v * 1023 // 255 for v in data)).tobytes()
+        made = ctypes.c_void_p()
+        check(heif.heif_image_create(width, height, 1, chroma, ctypes.byref(made)))
+        pictures.append(made)
+        check(heif.heif_image_add_plane(made, 10, width, height, bits))
+        stride = ctypes.c_int()
+        plane = heif.heif_image_get_plane(made, 10, ctypes.byref(stride))
+        row = len(data) // height
+        for y in range(height):
+            ctypes.memmove(ctypes.addressof(plane.contents) + y * stride.value, data[y * row:(y + 1) * row], row)
+        return made
+
+    pictures, context, encoder = [], heif.heif_context_alloc(), ctypes.c_void_p()
+    options = heif.heif_encoding_options_alloc()
+    try:
+        picture = heif_picture(image)
+        if premultiplied:  # the colours as given are already multiplied by their alpha
+            heif.heif_image_set_premultiplied_alpha(picture, 1)
+        if icc is not None:
+            check(heif.heif_image_set_raw_color_profile(picture, b"prof", icc, len(icc)))
+        check(heif.heif_context_get_encoder_for_format(context, 4 if avif else 1, ctypes.byref(encoder)))
+        check(heif.heif_encoder_set_lossy_quality(encoder, quality))
+        if avif and bits == 10:  # Debian's AV1 encoder asserts on 10-bit 4:2:0 (and has no 10-bit alpha)
+            check(heif.heif_encoder_set_parameter_string(encoder, b"chroma", b"422"))
+        options.contents.image_orientation = orientation
+        primary = ctypes.c_void_p()
+        check(heif.heif_context_encode_image(context, picture, encoder, options, ctypes.byref(primary)))
+        if thumbnail:
+            small = ctypes.c_void_p()
+            source = heif_picture(thumbnail_from) if thumbnail_from else picture
+            check(heif.heif_context_encode_thumbnail(context, source, primary, encoder, options, thumbnail,
+                                                     ctypes.byref(small)))
+            heif.heif_image_handle_release(small)
+        if exif is not None:
+            check(heif.heif_context_add_exif_metadata(context, primary, exif, len(exif)))
+        heif.heif_image_handle_release(primary)
+        check(heif.heif_context_write_to_file(context, os.fsencode(path)))
+    finally:
+        heif.heif_encoding_options_free(options)
+        if encoder:
+            heif.heif_encoder_release(encoder)
+        for made in pictures:
+            heif.heif_image_release(made)
+        heif.heif_context_free(context)
+    return Path(path)
+
+
+@pytest.fixture
+def make_heif():
+    return write_heif

@@ -230,6 +230,16 @@ ref rotate_files(handle paths, handle degrees, handle keep_original) {
         !degrees.equals(number(270)))
         raise(PyExc_ValueError, "degrees must be 90, -90, 180, or 270");
     return edit_each_image(paths, [&](handle source) {
+        ref key = own_format_key(source);
+        // A format the module cannot write fails as _save_image would, but before the
+        // backup: nothing is written for a file that cannot be turned.
+        if (is_own_global(n_save_image)) {
+            handle written_as = key.equals(n_jpeg) ? handle(n_jpg) : handle(key);
+            if (!contains(global(n_SAVE_FORMATS), written_as)) {
+                PyErr_SetObject(PyExc_KeyError, written_as.ptr());
+                throw_error();
+            }
+        }
         return with_upright(source, [&](handle image) {
             ref turned = method_kw(image, n_rotate, {-degrees}, {{n_expand, Py_True}});
             return closing(turned, [&] {
@@ -244,7 +254,7 @@ ref rotate_files(handle paths, handle degrees, handle keep_original) {
                         copy_file_into(source, folder, backup, named);
                     else copy2(source, named());
                 }
-                global(n_save_image)(turned, source, own_format_key(source), number(90));
+                global(n_save_image)(turned, source, key, number(90));
                 return source.str();
             });
         });

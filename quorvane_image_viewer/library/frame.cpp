@@ -32,8 +32,8 @@ const name n_sorted{"sorted"}, n_round{"round"}, n___builtins__{"__builtins__"},
     n_submodule_search_locations{"submodule_search_locations"}, n___loader__{"__loader__"}, n___file__{"__file__"},
     n___package__{"__package__"}, n___path__{"__path__"}, n_io{"io"}, n_pathlib{"pathlib"}, n_PIL{"PIL"};
 
-const char* const image_suffixes[] = {".avif", ".bmp", ".gif", ".ico", ".jfif", ".jpe",  ".jpeg", ".jpg",
-                                      ".pbm",  ".pgm", ".png", ".ppm", ".tif",  ".tiff", ".webp"};
+const char* const image_suffixes[] = {".avif", ".bmp", ".gif", ".heic", ".heif", ".ico",  ".jfif", ".jpe", ".jpeg",
+                                      ".jpg",  ".pbm", ".pgm", ".png",  ".ppm",  ".tif", ".tiff", ".webp"};
 
 struct pair_text {
     const char* key;

@@ -266,6 +266,8 @@ async function drawImage(mine) {
   document.title = `${info.name} (${info.width} \u00d7 ${info.height}) \u2014 Image viewer`;
   const exif = info.exif;
   const camera = [exif.make, exif.model].filter(Boolean).join(" ");
+  // When it was taken; the last-modified stamp only for cameras that write no other.
+  const taken = exif.taken || exif.datetime;
   $("info-list").replaceChildren(...rows([
     ["Size", size(info.size)],
     ["Modified", new Date(info.mtime * 1000).toLocaleString()],
@@ -273,10 +275,13 @@ async function drawImage(mine) {
     ["Folder", "/" + parentOf(info.path)],
     ["Camera", camera],
     // Camera clocks write the date with colons: 2026:12:07 10:30:00.
-    ["Taken", exif.datetime && exif.datetime.replace(/^(\d{4}):(\d{2}):(\d{2})/, "$1-$2-$3")],
+    ["Taken", taken && taken.replace(/^(\d{4}):(\d{2}):(\d{2})/, "$1-$2-$3")],
     ["Exposure", exposure(exif.exposure)],
+    ["Aperture", exif.fnumber && `f/${exif.fnumber}`],
     ["ISO", exif.iso],
     ["Focal length", exif.focal && `${exif.focal} mm`],
+    ["Lens", exif.lens],
+    ["Position", exif.latitude && exif.longitude && `${exif.latitude}, ${exif.longitude}`],
   ]));
 }
 
