@@ -2,6 +2,8 @@
 
 import os
 import re
+import shlex
+import subprocess
 from glob import glob
 
 from setuptools import Extension, setup
@@ -70,6 +72,25 @@ if not SOURCES:
     raise SystemExit(f"no C++ sources in {SRC_DIR}")
 
 
+def pkg_config(package):
+    """Compile and link flags of a system library, as pkg-config gives them."""
+    try:
+        found = subprocess.run(["pkg-config", "--cflags", "--libs", package],
+                               check=True, capture_output=True, text=True)
+    except (OSError, subprocess.CalledProcessError) as failure:
+        raise SystemExit(f"pkg-config cannot find {package} (make deps installs it): {failure}")
+    flags = shlex.split(found.stdout)
+    return {
+        "include_dirs": [f[2:] for f in flags if f.startswith("-I")],
+        "library_dirs": [f[2:] for f in flags if f.startswith("-L")],
+        "libraries": [f[2:] for f in flags if f.startswith("-l")],
+    }
+
+
+# The JPEG codec behind lossless turns, scaled decoding and thumbnail encoding.
+TURBOJPEG = pkg_config("libturbojpeg")
+
+
 def package_version():
     # One version, kept in the package; read as text, since setup runs before anything is built.
     with open(os.path.join("quorvane_image_viewer", "__init__.py"), encoding="utf-8") as f:
@@ -102,6 +123,7 @@ setup(
             depends=HEADERS,
             language="c++",
             extra_compile_args=CXX_FLAGS,
+            **TURBOJPEG,
         )
     ],
     cmdclass={"build_ext": BuildExt},

@@ -2,6 +2,7 @@
 // renaming one file, rename patterns, and deleting image files.
 #include "library.hpp"
 #include "metadata.hpp"
+#include "jpeg_routes.hpp"
 
 #include "files.hpp"
 #include "writer.hpp"
@@ -183,23 +184,46 @@ namespace {
 const name n_rotate{"rotate"}, n_expand{"expand"}, n_backup_folder{"ZEL originals"};
 }  // namespace
 
+namespace {
+
+// The unturned file copied into the backup folder beside it, when asked for.
+void back_up(handle source, handle keep_original) {
+    if (!keep_original.truthy()) return;
+    ref backup = source.attr(n_parent) / n_backup_folder;
+    method_kw(backup, n_mkdir, {}, {{n_exist_ok, Py_True}});
+    ref copy2 = global(n_shutil).attr(n_copy2);
+    ref named = global(n_destination)(source, backup.str(), none(), n_rename);
+    // shutil.copy2(source, named), but the backup is complete or absent
+    if (copy2.is(own_copy2())) copy_file(source, named);
+    else copy2(source, named);
+}
+
+// A JPEG written back as JPEG by the module's own steps, which the lossless turn stands in for.
+bool turns_as_jpeg(handle source) {
+    if (!is_own_global(n_save_image) || !is_own_global(n_SAVE_FORMATS)) return false;
+    ref key = own_format_key(source);
+    if (!key.equals(n_jpg) && !key.equals(n_jpeg)) return false;
+    ref encoder = optional_item(global(n_SAVE_FORMATS), n_jpg);
+    return encoder && encoder.equals(n_JPEG);
+}
+
+}  // namespace
+
 ref rotate_files(handle paths, handle degrees, handle keep_original) {
     if (!degrees.equals(number(90)) && !degrees.equals(number(-90)) && !degrees.equals(number(180)) &&
         !degrees.equals(number(270)))
         raise(PyExc_ValueError, "degrees must be 90, -90, 180, or 270");
     return edit_each_image(paths, [&](handle source) {
+        // No generation loss where JPEG allows it: the compressed blocks are rearranged.
+        if (ref turned = turns_as_jpeg(source) ? losslessly_turned(source, degrees) : ref()) {
+            back_up(source, keep_original);
+            write_file(source, turned);
+            return source.str();
+        }
         return with_upright(source, [&](handle image) {
             ref turned = method_kw(image, n_rotate, {-degrees}, {{n_expand, Py_True}});
             return closing(turned, [&] {
-                if (keep_original.truthy()) {
-                    ref backup = source.attr(n_parent) / n_backup_folder;
-                    method_kw(backup, n_mkdir, {}, {{n_exist_ok, Py_True}});
-                    ref copy2 = global(n_shutil).attr(n_copy2);
-                    ref named = global(n_destination)(source, backup.str(), none(), n_rename);
-                    // shutil.copy2(source, named), but the backup is complete or absent
-                    if (copy2.is(own_copy2())) copy_file(source, named);
-                    else copy2(source, named);
-                }
+                back_up(source, keep_original);
                 global(n_save_image)(turned, source, own_format_key(source), number(90));
                 return source.str();
             });

@@ -68,6 +68,8 @@ ref display_source(handle path);
 ref thumb_cache_dir();
 ref thumbnail_bytes(handle path, handle long_edge);
 ref file_info(handle path);
+// The file's embedded EXIF preview, upright, as JPEG bytes; None when it has none.
+ref preview_bytes(handle path);
 // max(32, min(int(long_edge), 1024))
 ref clamped_long_edge(handle long_edge);
 // The thumbnail cache key of a source path text (or Path), its st_mtime_ns and st_size.
