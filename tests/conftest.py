@@ -49,6 +49,8 @@ FUNCTIONS = [
     ("delete_files", [("paths", "list[str]")], "list[str]", None),
     ("make_folder", [("parent", "str"), ("name", "str")], "str", None),
     ("home_folder", [], "str", None),
+    # bound after the twenty
+    ("preview_bytes", [("path", "str")], "bytes | None", None),
 ]
 
 

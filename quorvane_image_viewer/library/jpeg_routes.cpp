@@ -10,7 +10,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
+#include <cmath>
+#include <utility>
 #include <string>
 #include <string_view>
 
@@ -19,7 +22,7 @@ namespace qv {
 namespace {
 
 const name n_MAX_IMAGE_PIXELS{"MAX_IMAGE_PIXELS"}, n_frombytes{"frombytes"}, n_tobytes{"tobytes"},
-    n_thumbnail{"thumbnail"};
+    n_resize{"resize"}, n_Resampling{"Resampling"}, n_BICUBIC{"BICUBIC"}, n_reducing_gap{"reducing_gap"};
 
 constexpr int preview_quality = 90;
 constexpr int thumbnail_quality = 80;
@@ -176,6 +179,20 @@ bool upright_preview(const char* path, std::string& out) {
     return jpeg::turned_anyhow(preview, t, preview_quality, preview_max_pixels, out);
 }
 
+// The size Pillow's thumbnail() gives a `width` by `height` image in an `edge` square: the
+// side that fits, the other rounded to keep the proportions best (never below one pixel).
+std::pair<long, long> thumbnail_size(long width, long height, long edge) {
+    if (edge >= width && edge >= height) return {width, height};
+    const double aspect = double(width) / double(height);
+    auto round_aspect = [](double n, auto&& off) {
+        double low = std::floor(n), high = std::ceil(n);
+        return std::max(static_cast<long>(off(high) < off(low) ? high : low), 1L);
+    };
+    if (1.0 >= aspect)
+        return {round_aspect(edge * aspect, [&](double n) { return std::fabs(aspect - n / edge); }), edge};
+    return {edge, round_aspect(edge / aspect, [&](double n) { return n == 0 ? 0.0 : std::fabs(aspect - edge / n); })};
+}
+
 }  // namespace
 
 bool own_opener() {
@@ -240,17 +257,26 @@ ref jpeg_thumbnail(handle target, handle edge) {
         }))
         return ref();
     if (t.swaps_sides()) std::swap(width, height);
+    // The size comes from the full picture, as a full decode would give it.
+    auto [full_width, full_height] = t.swaps_sides() ? std::pair<long, long>{h.height, h.width}
+                                                     : std::pair<long, long>{h.width, h.height};
+    auto [out_width, out_height] = thumbnail_size(full_width, full_height, long_edge);
 
-    // Image.frombytes("RGB", (width, height), upright).thumbnail((edge, edge)): Pillow's scaling
-    ref image = global(n_Image).attr(n_frombytes)(n_RGB, pair(number(width), number(height)), upright);
-    return closing(image, [&] {
-        image.method(n_thumbnail, pair(edge, edge));
-        ref pixels = image.method(n_tobytes);
-        auto [w, hgt] = unpack_pair(image.attr(n_size));
-        const int out_width = static_cast<int>(PyLong_AsLong(w.ptr())), out_height = static_cast<int>(PyLong_AsLong(hgt.ptr()));
+    // Image.frombytes("RGB", (width, height), upright), scaled as thumbnail() scales
+    ref Image = global(n_Image);
+    ref image = Image.attr(n_frombytes)(n_RGB, pair(number(width), number(height)), upright);
+    ref small = out_width == width && out_height == height ? image : closing(image, [&] {
+        ref gap = steal(PyFloat_FromDouble(2.0));
+        ref size = pair(number(out_width), number(out_height));
+        return call_kw(image.attr(n_resize), {size, Image.attr(n_Resampling).attr(n_BICUBIC)}, {{n_reducing_gap, gap}});
+    });
+    return closing(small, [&] {
+        ref pixels = small.method(n_tobytes);
         const auto* rgb = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(pixels.ptr()));
         std::string out;
-        if (!unlocked_work([&] { return jpeg::encode(rgb, out_width, out_height, thumbnail_quality, out); }))
+        if (!unlocked_work([&] {
+                return jpeg::encode(rgb, static_cast<int>(out_width), static_cast<int>(out_height), thumbnail_quality, out);
+            }))
             return ref();
         return bytes_of(out);
     });
