@@ -14,7 +14,7 @@ namespace {
 
 // Stops at the decoder's first warning (a truncated or corrupted file is refused, never
 // half-decoded) and at an absurd number of progressive scans.
-constexpr int strict = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
+constexpr int strict = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS | TJFLAG_ACCURATEDCT;
 
 // A TurboJPEG instance, destroyed on every way out.
 class instance {
@@ -121,6 +121,9 @@ void scaled_size(const header& h, int min_long_side, int& width, int& height) {
         const tjscalingfactor f = factors[i];
         double ratio = double(f.num) / f.denom;
         int w = TJSCALED(h.width, f), hgt = TJSCALED(h.height, f);
+        // Halvings only: the decoder's other scales shift and stretch the picture by a fraction
+        // of a pixel, which a small thumbnail shows.
+        if (f.num != 1 || (f.denom & (f.denom - 1)) != 0) continue;
         if (ratio >= chosen || std::max(w, hgt) < min_long_side) continue;
         chosen = ratio;
         width = w;
@@ -151,7 +154,7 @@ bool encode(const unsigned char* rgb, int width, int height, int quality, std::s
         if (!tj) return false;
         tj_bytes result;
         unsigned long size = 0;
-        if (tjCompress2(tj.get(), rgb, width, 0, height, TJPF_RGB, result.out(), &size, TJSAMP_420, quality, 0) != 0)
+        if (tjCompress2(tj.get(), rgb, width, 0, height, TJPF_RGB, result.out(), &size, TJSAMP_420, quality, TJFLAG_ACCURATEDCT) != 0)
             return false;
         out.assign(result.data(), size);
         return true;

@@ -50,7 +50,7 @@ struct pixels {
     std::vector<unsigned char> rgb;
 };
 
-// The size the decoder gives at the smallest of its scales whose longer side still covers
+// The size the decoder gives at the smallest of its scales (1/2, 1/4, 1/8) whose longer side covers
 // `min_long_side` (the full size when none does).
 void scaled_size(const header& h, int min_long_side, int& width, int& height);
 // Decodes to RGB at `width` by `height`, one of the sizes scaled_size() gives, into `rgb`

@@ -242,8 +242,11 @@ ref jpeg_thumbnail(handle target, handle edge) {
     if (orientation < 0) return ref();
     const jpeg::turn t = jpeg::upright_turn(orientation);
 
+    // The long side covers twice the edge, as Pillow's reducing gap asks: a decode scaled to
+    // barely the edge is blotchier than a thumbnail of the full picture. Only the long side
+    // counts, so a panorama still decodes at the smallest scale.
     int width = 0, height = 0;
-    jpeg::scaled_size(h, static_cast<int>(long_edge), width, height);
+    jpeg::scaled_size(h, static_cast<int>(2 * long_edge), width, height);
     const Py_ssize_t size = Py_ssize_t(width) * height * 3;
     ref decoded = steal(PyBytes_FromStringAndSize(nullptr, size));
     ref upright = t.identity() ? decoded : steal(PyBytes_FromStringAndSize(nullptr, size));
