@@ -427,3 +427,53 @@ def test_preview_bytes_takes_a_path_like_the_others(tmp_path, monkeypatch, make_
         with pytest.raises(FileNotFoundError) as caught:
             lib.preview_bytes(missing)
         assert caught.value.args == (str(tmp_path / missing),)
+
+
+# ---- a replaced global is always used ----
+
+class Recording:
+    """Stands in for a module global: every attribute read is recorded and passed on."""
+
+    def __init__(self, wrapped, seen):
+        self._wrapped, self._seen = wrapped, seen
+
+    def __getattr__(self, name):
+        self._seen.append(name)
+        return getattr(self._wrapped, name)
+
+    def __call__(self, *args, **kwargs):
+        self._seen.append("()")
+        return self._wrapped(*args, **kwargs)
+
+
+class RecordingDict(dict):
+    def __getitem__(self, key):
+        self.seen.append(key)
+        return super().__getitem__(key)
+
+
+CALLS = {
+    "rotate": (lambda p: lib.rotate_files([str(p)], 90, False) and p.read_bytes(),
+               ["Image", "ImageOps", "open_oriented", "_save_image", "SAVE_FORMATS"]),
+    "display": (lambda p: lib.display_source(str(p))[0], ["Image", "ImageOps", "open_oriented", "BytesIO"]),
+    "thumbnail": (lambda p: lib.thumbnail_bytes(str(p)), ["Image", "ImageOps", "open_oriented", "BytesIO"]),
+}
+
+
+@pytest.mark.parametrize("call, name", [(c, n) for c, (_, names) in CALLS.items() for n in names])
+def test_a_replaced_global_sends_the_call_down_the_pillow_steps(tmp_path, home, make_photo, pillow_steps,
+                                                                 monkeypatch, call, name):
+    codec, pillow = twin(tmp_path, make_photo(tmp_path / "p.jpg", (64, 48), 6))
+    seen = []
+    original = getattr(lib, name)
+    if name == "SAVE_FORMATS":
+        replacement = RecordingDict(original)
+        replacement.seen = seen
+    else:
+        replacement = Recording(original, seen)
+    with monkeypatch.context() as patch:
+        patch.setattr(lib, name, replacement)
+        made = CALLS[call][0](codec)
+    pillow_steps()
+    # the replacement was used, and the result is the Pillow steps' own
+    assert seen and made == CALLS[call][0](pillow)

@@ -211,7 +211,8 @@ ref losslessly_turned(handle source, handle degrees) {
 }
 
 ref losslessly_upright(handle target, handle orientation) {
-    if (!PyLong_CheckExact(orientation.ptr())) return ref();
+    // The re-encoding it stands in for writes through BytesIO.
+    if (!PyLong_CheckExact(orientation.ptr()) || !is_own_global(n_BytesIO)) return ref();
     long stored = PyLong_AsLong(orientation.ptr());
     if (stored == -1 && PyErr_Occurred()) {
         PyErr_Clear();
@@ -226,7 +227,8 @@ ref losslessly_upright(handle target, handle orientation) {
 }
 
 ref jpeg_thumbnail(handle target, handle edge) {
-    long long limit = own_opener() ? pixel_limit() : -1;
+    // The steps it stands in for open, turn and then encode through BytesIO.
+    long long limit = own_opener() && is_own_global(n_BytesIO) ? pixel_limit() : -1;
     long long_edge = PyLong_AsLong(edge.ptr());
     if (long_edge == -1 && PyErr_Occurred()) throw_error();
     if (limit < 0) return ref();
