@@ -1,3 +1,4 @@
+import gc
 import importlib
 import io
 import os
@@ -52,6 +53,41 @@ FUNCTIONS = [
     # bound after the twenty
     ("preview_bytes", [("path", "str")], "bytes | None", None),
 ]
+
+
+class Text(str):
+    """A str subclass: where the module wants exactly a str, it must refuse or convert one."""
+
+
+class BadPath:
+    """A path-like object whose path cannot be had."""
+
+    def __fspath__(self):
+        raise RuntimeError("no path here")
+
+
+def assert_keeps_references(watched, work, rounds):
+    """After a first work(), `rounds` more leave every object in `watched` with the reference
+    count it had: what a first call caches, or earlier tests left to the collector, is no leak."""
+    work()
+    gc.collect()
+    before = [sys.getrefcount(x) for x in watched]
+    for _ in range(rounds):
+        work()
+    assert [sys.getrefcount(x) for x in watched] == before
+
+
+def snapshot(folder):
+    """Every entry under folder: links by their target, files by their bytes."""
+    seen = {}
+    for path in sorted(Path(folder).rglob("*")):
+        if path.is_symlink():
+            seen[str(path)] = ("link", os.readlink(path))
+        elif path.is_file():
+            seen[str(path)] = ("file", path.read_bytes())
+        else:
+            seen[str(path)] = ("other",)
+    return seen
 
 
 def built_module_path():

@@ -1,13 +1,11 @@
 """Ordering a listing's rows, the starting folder, and creating folders."""
 
-import gc
 import os
 import pathlib
-import sys
 
 import pytest
 
-import quorvane_image_viewer.library as lib
+from conftest import assert_keeps_references
 
 
 def row(name, size=0, mtime=0):
@@ -34,7 +32,7 @@ BY_NAME = ["A.jpg", "b.png", "c.GIF", "README"]
         ("Size", BY_NAME), ("", BY_NAME), (None, BY_NAME), (10, BY_NAME),
     ],
 )
-def test_orders_and_descending_is_the_mirror(key, ascending):
+def test_orders_and_descending_is_the_mirror(lib, key, ascending):
     files = list(SAMPLE)
     assert names(lib.sort_files(files, key, False)) == ascending
     # ties come out mirrored too: a reverse of the ascending result, not reverse=True
@@ -42,14 +40,14 @@ def test_orders_and_descending_is_the_mirror(key, ascending):
     assert files == SAMPLE and lib.sort_files([], key, True) == []
 
 
-def test_result_is_a_new_list_of_the_very_rows():
+def test_result_is_a_new_list_of_the_very_rows(lib):
     files = [row("b"), row("a")]
     ordered = lib.sort_files(files, "name", False)
     assert ordered is not files and names(files) == ["b", "a"]
     assert ordered[0] is files[1] and ordered[1] is files[0]
 
 
-def test_type_order_finds_path_at_call_time(monkeypatch):
+def test_type_order_finds_path_at_call_time(lib, monkeypatch):
     class Reversed(type(pathlib.Path())):
         suffix = property(lambda self: self.name[::-1])
 
@@ -69,22 +67,15 @@ def test_type_order_finds_path_at_call_time(monkeypatch):
         (None, "name", TypeError),
     ],
 )
-def test_bad_rows_raise_without_leaking(rows, key, error):
-    def fail_many():
-        for _ in range(200):
-            with pytest.raises(error):
-                lib.sort_files(rows, key, False)
+def test_bad_rows_raise_without_leaking(lib, rows, key, error):
+    def fail():
+        with pytest.raises(error):
+            lib.sort_files(rows, key, False)
 
-    # Counted after a first round and a collection: first-call caches and the garbage
-    # of earlier tests also hold references to None.
-    fail_many()
-    gc.collect()
-    before = sys.getrefcount(rows)
-    fail_many()
-    assert sys.getrefcount(rows) == before
+    assert_keeps_references([rows], fail, 200)
 
 
-def test_home_folder_prefers_a_pictures_folder(home, tmp_path):
+def test_home_folder_prefers_a_pictures_folder(lib, home, tmp_path):
     assert lib.home_folder() == str(home)
     (home / "Pictures").write_text("a file")
     assert lib.home_folder() == str(home)
@@ -99,7 +90,7 @@ def test_home_folder_prefers_a_pictures_folder(home, tmp_path):
     [("Trips", "Trips"), ("a/b", "b"), ("Trips/", "Trips"), ("a/.", "a"), ("../x", "x"), (".hidden", ".hidden"),
      ("~", "~"), ("\udcff\udcfe", "\udcff\udcfe")],
 )
-def test_make_folder_uses_the_last_component(tmp_path, name, created):
+def test_make_folder_uses_the_last_component(lib, tmp_path, name, created):
     assert lib.make_folder(str(tmp_path), name) == str(tmp_path / created)
     assert os.listdir(tmp_path) == [created] and (tmp_path / created).is_dir()
 
@@ -109,14 +100,14 @@ def test_make_folder_uses_the_last_component(tmp_path, name, created):
     [("", ValueError), (".", ValueError), ("/", ValueError), ("//.//", ValueError),
      (None, TypeError), (b"x", TypeError), ("a\0b", ValueError)],
 )
-def test_make_folder_bad_names_change_nothing(tmp_path, name, error):
+def test_make_folder_bad_names_change_nothing(lib, tmp_path, name, error):
     with pytest.raises(error) as info:
         lib.make_folder(str(tmp_path), name)
     assert error is TypeError or str(info.value) in ("bad name", "embedded null byte")
     assert list(tmp_path.iterdir()) == []
 
 
-def test_make_folder_conflicts_missing_parent_and_tilde(tmp_path, home):
+def test_make_folder_conflicts_missing_parent_and_tilde(lib, tmp_path, home):
     lib.make_folder(tmp_path, "Trips")
     (tmp_path / "file").write_text("")
     for taken in ["Trips", "file", ".."]:
@@ -155,7 +146,7 @@ def reference(files, key, descending):
 @settings(max_examples=300, deadline=None)
 @given(st.lists(st.tuples(_names, _numbers, _numbers), max_size=40),
        st.sampled_from(["name", "size", "date", "type"]), st.booleans())
-def test_same_rows_in_the_same_order_as_sorted(specs, key, descending):
+def test_same_rows_in_the_same_order_as_sorted(lib, specs, key, descending):
     files = [row(n, s, m) for n, s, m in specs]
     ordered = lib.sort_files(files, key, descending)
     assert [id(r) for r in ordered] == [id(r) for r in reference(files, key, descending)]
@@ -171,7 +162,7 @@ class Flipped(dict):
 
 @pytest.mark.parametrize("key", ["name", "size", "date"])
 @pytest.mark.parametrize("at", [0, 1, 2])
-def test_rows_are_read_as_sorted_reads_them(key, at):
+def test_rows_are_read_as_sorted_reads_them(lib, key, at):
     files = [row("a.png", 1, 1), row("b.png", 2, 2), row("C.png", 3, 3)]
     files[at] = Flipped(files[at])
     assert [id(r) for r in lib.sort_files(files, key, False)] == [id(r) for r in reference(files, key, False)]

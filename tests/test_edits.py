@@ -2,14 +2,14 @@
 
 import errno
 import os
-import sys
 from io import BytesIO
 from pathlib import Path
 
 import pytest
 from PIL import Image
 
-import quorvane_image_viewer.library as L
+from conftest import BadPath, Text, assert_keeps_references, snapshot
+
 
 AS_ROOT = hasattr(os, "geteuid") and os.geteuid() == 0
 
@@ -55,39 +55,39 @@ def encoded(image, fmt, **options):
     (["a.jpg"], None, "a_1.jpg"),
     (["a.jpg"], "", "a_1.jpg"),
 ])
-def test_destination_policies(tmp_path, present, policy, want):
+def test_destination_policies(lib, tmp_path, present, policy, want):
     source = png(tmp_path / "a.png")
     for taken in present:
         (tmp_path / taken).write_bytes(b"x")
-    assert L._destination(source, None, ".jpg", policy) == tmp_path / want
+    assert lib._destination(source, None, ".jpg", policy) == tmp_path / want
 
 
-def test_destination_skip_names_the_taken_path(tmp_path):
+def test_destination_skip_names_the_taken_path(lib, tmp_path):
     (tmp_path / "a.jpg").write_bytes(b"x")
     with pytest.raises(FileExistsError) as caught:
-        L._destination(png(tmp_path / "a.png"), None, ".jpg", "skip")
+        lib._destination(png(tmp_path / "a.png"), None, ".jpg", "skip")
     assert str(caught.value) == str(tmp_path / "a.jpg")
 
 
-def test_destination_same_file_and_numbered_names(tmp_path):
+def test_destination_same_file_and_numbered_names(lib, tmp_path):
     source = png(tmp_path / "a.png")
     roundabout = f"{tmp_path}/../{tmp_path.name}"
     for policy in ("skip", "overwrite", "rename"):
         for folder, suffix in ((None, None), (None, ".png"), ("", ".png"), (roundabout, None)):
-            assert L._destination(source, folder, suffix, policy) == source
-    assert L._destination(source, None, "", "skip") == tmp_path / "a"
+            assert lib._destination(source, folder, suffix, policy) == source
+    assert lib._destination(source, None, "", "skip") == tmp_path / "a"
     (tmp_path / "a").write_bytes(b"x")
-    assert L._destination(source, None, "", "rename") == tmp_path / "a_1"
+    assert lib._destination(source, None, "", "rename") == tmp_path / "a_1"
     out = tmp_path / "out"
     for taken, want in (("scan.old.png", "scan.old_1.png"), ("README", "README_1"), (".hidden", ".hidden_1")):
-        L._destination(tmp_path / taken, str(out), None, "rename").write_bytes(b"x")
-        assert L._destination(tmp_path / taken, str(out), None, "rename") == out / want
+        lib._destination(tmp_path / taken, str(out), None, "rename").write_bytes(b"x")
+        assert lib._destination(tmp_path / taken, str(out), None, "rename") == out / want
 
 
-def test_destination_creates_folders_under_home(tmp_path, monkeypatch):
+def test_destination_creates_folders_under_home(lib, tmp_path, monkeypatch):
     monkeypatch.setenv("HOME", str(tmp_path / "home"))
     (tmp_path / "home").mkdir()
-    dest = L._destination(tmp_path / "a.png", "~/out/sub", None, "rename")
+    dest = lib._destination(tmp_path / "a.png", "~/out/sub", None, "rename")
     assert dest == (tmp_path / "home/out/sub/a.png").resolve() and dest.parent.is_dir()
 
 
@@ -97,15 +97,15 @@ def test_destination_creates_folders_under_home(tmp_path, monkeypatch):
 @pytest.mark.parametrize("key, quality, written", [
     ("jpg", 0, 1), ("jpg", -5, 1), ("jpeg", 1, 1), ("jpg", 85, 85), ("jpeg", 100, 100), ("jpg", 150, 100),
 ])
-def test_save_image_jpeg_quality(tmp_path, key, quality, written):
+def test_save_image_jpeg_quality(lib, tmp_path, key, quality, written):
     image = Image.linear_gradient("L").convert("RGB")
-    L._save_image(image, tmp_path / "x.jpeg", key, quality)
+    lib._save_image(image, tmp_path / "x.jpeg", key, quality)
     assert (tmp_path / "x.jpeg").read_bytes() == encoded(image, "JPEG", quality=written)
 
 
-def test_save_image_webp_takes_quality(tmp_path):
+def test_save_image_webp_takes_quality(lib, tmp_path):
     image = Image.linear_gradient("L").convert("RGB")
-    L._save_image(image, tmp_path / "x.webp", "webp", 10)
+    lib._save_image(image, tmp_path / "x.webp", "webp", 10)
     assert (tmp_path / "x.webp").read_bytes() == encoded(image, "WEBP", quality=10)
 
 
@@ -113,9 +113,9 @@ def test_save_image_webp_takes_quality(tmp_path):
     ("RGBA", "png", "RGBA"), ("RGBA", "jpg", "RGB"), ("L", "jpeg", "RGB"), ("L", "png", "L"),
     ("P", "gif", "P"), ("P", "jpg", "RGB"),
 ])
-def test_save_image_modes(tmp_path, mode, key, stored):
+def test_save_image_modes(lib, tmp_path, mode, key, stored):
     image = Image.open(quadrants(tmp_path / "q.png")).convert(mode)
-    L._save_image(image, tmp_path / "x", key, 90)
+    lib._save_image(image, tmp_path / "x", key, 90)
     assert image.mode == mode  # the caller's image is not converted
     with Image.open(tmp_path / "x") as back:
         assert back.mode == stored
@@ -123,23 +123,23 @@ def test_save_image_modes(tmp_path, mode, key, stored):
 
 @pytest.mark.parametrize("key, quality", [("JPG", 90), ("tiff", 90), ("", 90), (".jpg", 90), ("jfif", 90),
                                           ("jpg", None), ("jpg", "90")])
-def test_save_image_refusals_touch_nothing(tmp_path, key, quality):
+def test_save_image_refusals_touch_nothing(lib, tmp_path, key, quality):
     with pytest.raises(KeyError if quality == 90 else TypeError) as caught:
-        L._save_image(Image.new("RGB", (8, 8)), tmp_path / "x.jpg", key, quality)
+        lib._save_image(Image.new("RGB", (8, 8)), tmp_path / "x.jpg", key, quality)
     assert os.listdir(tmp_path) == []
     if quality == 90:
         assert caught.value.args == (key,)
 
 
-def test_failed_encoding_keeps_existing_file(tmp_path):
+def test_failed_encoding_keeps_existing_file(lib, tmp_path):
     (tmp_path / "x.bmp").write_bytes(b"the user's photo")
     with pytest.raises(OSError, match="cannot write mode LA"):
-        L._save_image(Image.new("LA", (8, 8)), tmp_path / "x.bmp", "bmp", 90)
+        lib._save_image(Image.new("LA", (8, 8)), tmp_path / "x.bmp", "bmp", 90)
     assert (tmp_path / "x.bmp").read_bytes() == b"the user's photo"
     assert os.listdir(tmp_path) == ["x.bmp"]
 
 
-def test_failure_mid_write_keeps_file_and_leaves_nothing(tmp_path):
+def test_failure_mid_write_keeps_file_and_leaves_nothing(lib, tmp_path):
     (tmp_path / "x.png").write_bytes(b"the user's photo")
     seen = []
 
@@ -152,20 +152,20 @@ def test_failure_mid_write_keeps_file_and_leaves_nothing(tmp_path):
             raise OSError(errno.ENOSPC, "No space left on device")
 
     with pytest.raises(OSError, match="No space"):
-        L._save_image(HalfWriter(), tmp_path / "x.png", "png", 90)
+        lib._save_image(HalfWriter(), tmp_path / "x.png", "png", 90)
     assert (tmp_path / "x.png").read_bytes() == b"the user's photo"
     assert os.listdir(tmp_path) == ["x.png"]
     assert seen == []  # the encoder writes into memory; nothing shows in the folder meanwhile
 
 
 @pytest.mark.parametrize("umask", [0o022, 0o077])
-def test_permission_bits(tmp_path, umask):
+def test_permission_bits(lib, tmp_path, umask):
     old = os.umask(umask)
     try:
         (tmp_path / "kept.png").write_bytes(b"x")
         os.chmod(tmp_path / "kept.png", 0o604)
-        L._save_image(Image.new("RGB", (8, 8)), tmp_path / "kept.png", "png", 90)
-        L._save_image(Image.new("RGB", (8, 8)), tmp_path / "new.png", "png", 90)
+        lib._save_image(Image.new("RGB", (8, 8)), tmp_path / "kept.png", "png", 90)
+        lib._save_image(Image.new("RGB", (8, 8)), tmp_path / "new.png", "png", 90)
     finally:
         os.umask(old)
     assert os.stat(tmp_path / "kept.png").st_mode & 0o7777 == 0o604
@@ -173,18 +173,18 @@ def test_permission_bits(tmp_path, umask):
 
 
 @pytest.mark.skipif(AS_ROOT, reason="root writes anywhere")
-def test_write_protected_file_stays_as_it_was(tmp_path):
+def test_write_protected_file_stays_as_it_was(lib, tmp_path):
     (tmp_path / "x.png").write_bytes(b"x")
     os.chmod(tmp_path / "x.png", 0o444)
     with pytest.raises(PermissionError):
-        L._save_image(Image.new("RGB", (8, 8)), tmp_path / "x.png", "png", 90)
+        lib._save_image(Image.new("RGB", (8, 8)), tmp_path / "x.png", "png", 90)
     assert (tmp_path / "x.png").read_bytes() == b"x"
 
 
-def test_linked_target_is_replaced_not_followed(tmp_path):
+def test_linked_target_is_replaced_not_followed(lib, tmp_path):
     (tmp_path / "real.png").write_bytes(b"x")
     (tmp_path / "link.png").symlink_to(tmp_path / "real.png")
-    L._save_image(Image.new("RGB", (8, 8)), tmp_path / "link.png", "png", 90)
+    lib._save_image(Image.new("RGB", (8, 8)), tmp_path / "link.png", "png", 90)
     assert not (tmp_path / "link.png").is_symlink()
     assert Image.open(tmp_path / "link.png").size == (8, 8)
     assert (tmp_path / "real.png").read_bytes() == b"x"
@@ -193,43 +193,60 @@ def test_linked_target_is_replaced_not_followed(tmp_path):
 # ---- conversion -------------------------------------------------------------------
 
 
-def test_convert_names_and_policies(tmp_path):
+def test_convert_names_and_policies(lib, tmp_path):
     source = str(png(tmp_path / "a.png"))
-    assert L.convert_files([source], "JPG", 90, None, "rename", False) == [str(tmp_path / "a.jpg")]
-    assert L.convert_files([source], "jpg", 90, None, "rename", False) == [str(tmp_path / "a_1.jpg")]
-    assert L.convert_files([source], "jpg", 90, None, "overwrite", False) == [str(tmp_path / "a.jpg")]
+    assert lib.convert_files([source], "JPG", 90, None, "rename", False) == [str(tmp_path / "a.jpg")]
+    assert lib.convert_files([source], "jpg", 90, None, "rename", False) == [str(tmp_path / "a_1.jpg")]
+    assert lib.convert_files([source], "jpg", 90, None, "overwrite", False) == [str(tmp_path / "a.jpg")]
     with pytest.raises(FileExistsError, match="a.jpg"):
-        L.convert_files([source], "jpg", 90, None, "skip", False)
+        lib.convert_files([source], "jpg", 90, None, "skip", False)
     for refused in ("jpeg", "tiff", ".png", " png"):
         with pytest.raises(ValueError, match="unsupported format"):
-            L.convert_files([], refused, 90, None, "rename", False)
+            lib.convert_files([], refused, 90, None, "rename", False)
 
 
-def test_convert_delete_source(tmp_path):
+def test_convert_delete_source(lib, tmp_path):
     a, b, c = png(tmp_path / "a.png"), png(tmp_path / "b.png"), png(tmp_path / "C.PNG")
-    got = L.convert_files([str(a), str(b), str(c), str(a)], "png", 90, None, "rename", True)
+    got = lib.convert_files([str(a), str(b), str(c), str(a)], "png", 90, None, "rename", True)
     assert got == [str(a), str(b), str(tmp_path / "C.png"), str(a)]
     assert sorted(os.listdir(tmp_path)) == ["C.png", "a.png", "b.png"]
-    got = L.convert_files([str(a), str(a)], "jpg", 90, None, "rename", True)
+    got = lib.convert_files([str(a), str(a)], "jpg", 90, None, "rename", True)
     assert got == [str(tmp_path / "a.jpg")] and not a.exists()
 
 
-def test_convert_skips_and_type_errors(tmp_path):
+def test_convert_skips_and_type_errors(lib, tmp_path):
     good = str(png(tmp_path / "a.png"))
     (tmp_path / "notes.txt").write_text("x")
     (tmp_path / "album.png").mkdir()
     others = [str(tmp_path / "notes.txt"), str(tmp_path / "missing.png"), str(tmp_path / "album.png")]
-    assert L.convert_files(iter([good, *others]), "gif", 90, str(tmp_path / "o"), "rename", False) \
+    assert lib.convert_files(iter([good, *others]), "gif", 90, str(tmp_path / "o"), "rename", False) \
         == [str(tmp_path / "o/a.gif")]
-
-    class Text(str):
-        pass
 
     for bad, message in ((42, "Expected str, got int"), (Text(good), "got Text"),
                          (Path(good), "got PosixPath"), (b"a.png", "got bytes"), (None, "")):
         with pytest.raises(TypeError, match=message):
-            L.convert_files((good, bad), "bmp", 90, str(tmp_path / "t"), "rename", False)
+            lib.convert_files((good, bad), "bmp", 90, str(tmp_path / "t"), "rename", False)
     assert len(os.listdir(tmp_path / "t")) == 5  # the element before each refusal was converted
+
+
+LONE_PATH_EDITS = {
+    "convert": lambda lib, paths: lib.convert_files(paths, "bmp", 90, None, "rename", True),
+    "rotate": lambda lib, paths: lib.rotate_files(paths, 90, True),
+    "resize": lambda lib, paths: lib.resize_files(paths, "percent", 50, None, None, None, "overwrite"),
+    "delete": lambda lib, paths: lib.delete_files(paths),
+}
+
+
+@pytest.mark.parametrize("edit", LONE_PATH_EDITS)
+@pytest.mark.parametrize("lone", ["a.png", b"a.png", Text("a.png")], ids=["str", "bytes", "str subclass"])
+def test_a_lone_path_is_refused_before_anything_is_done(lib, tmp_path, monkeypatch, edit, lone):
+    monkeypatch.chdir(tmp_path)
+    png(tmp_path / "a.png")
+    before = snapshot(tmp_path)
+    with pytest.raises(TypeError) as refused:
+        LONE_PATH_EDITS[edit](lib, lone)
+    assert str(refused.value) == f"paths must be a list or tuple of paths, not {type(lone).__name__}"
+    assert snapshot(tmp_path) == before
 
 
 SOURCE_MODES = {"P": ("P", None), "L": ("L", None), "LA": ("LA", None), "RGBA": ("RGBA", (1, 2, 3, 4)),
@@ -238,7 +255,7 @@ SOURCE_MODES = {"P": ("P", None), "L": ("L", None), "LA": ("LA", None), "RGBA": 
 
 @pytest.mark.parametrize("fmt", ["bmp", "gif", "jpg", "png", "tif", "webp"])
 @pytest.mark.parametrize("kind", SOURCE_MODES)
-def test_convert_every_mode_to_every_format(tmp_path, kind, fmt):
+def test_convert_every_mode_to_every_format(lib, tmp_path, kind, fmt):
     source = png(tmp_path / "s.png", (24, 16), *SOURCE_MODES[kind])
     before = source.read_bytes()
     out = tmp_path / "out"
@@ -246,22 +263,22 @@ def test_convert_every_mode_to_every_format(tmp_path, kind, fmt):
     (out / f"s.{fmt}").write_bytes(b"older")
     if (kind, fmt) in {("LA", "bmp"), ("I;16", "bmp")}:
         with pytest.raises(OSError, match="cannot write mode"):
-            L.convert_files([str(source)], fmt, 90, str(out), "overwrite", True)
+            lib.convert_files([str(source)], fmt, 90, str(out), "overwrite", True)
         assert (out / f"s.{fmt}").read_bytes() == b"older"
     else:
-        L.convert_files([str(source)], fmt, 90, str(out), "overwrite", False)
+        lib.convert_files([str(source)], fmt, 90, str(out), "overwrite", False)
         with Image.open(out / f"s.{fmt}") as written:
-            assert written.size == (24, 16) and written.format == L.SAVE_FORMATS[fmt]
+            assert written.size == (24, 16) and written.format == lib.SAVE_FORMATS[fmt]
     assert source.read_bytes() == before and os.listdir(out) == [f"s.{fmt}"]
 
 
-def test_decode_failure_midway_keeps_earlier_results(tmp_path):
+def test_decode_failure_midway_keeps_earlier_results(lib, tmp_path):
     a, broken, c = png(tmp_path / "a.png"), png(tmp_path / "b.png"), png(tmp_path / "c.png")
     broken.write_bytes(broken.read_bytes()[:200])
     damaged = broken.read_bytes()
-    for edit in (lambda p: L.convert_files(p, "jpg", 90, None, "rename", False),
-                 lambda p: L.rotate_files(p, 90, True),
-                 lambda p: L.resize_files(p, "percent", 50, None, None, None, "rename")):
+    for edit in (lambda p: lib.convert_files(p, "jpg", 90, None, "rename", False),
+                 lambda p: lib.rotate_files(p, 90, True),
+                 lambda p: lib.resize_files(p, "percent", 50, None, None, None, "rename")):
         with pytest.raises(OSError):
             edit([str(a), str(broken), str(c)])
         assert broken.read_bytes() == damaged
@@ -270,26 +287,26 @@ def test_decode_failure_midway_keeps_earlier_results(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["ZEL originals", "a.jpg", "a.png", "b.png", "c.png"]
 
 
-def test_output_folder_problems(tmp_path):
+def test_output_folder_problems(lib, tmp_path):
     source = str(png(tmp_path / "a.png"))
     (tmp_path / "taken").write_bytes(b"x")
     with pytest.raises(FileExistsError):
-        L.convert_files([source], "jpg", 90, str(tmp_path / "taken"), "rename", False)
+        lib.convert_files([source], "jpg", 90, str(tmp_path / "taken"), "rename", False)
     if not AS_ROOT:
         (tmp_path / "ro").mkdir(mode=0o555)
         with pytest.raises(PermissionError):
-            L.resize_files([source], "percent", 50, None, None, str(tmp_path / "ro"), "rename")
+            lib.resize_files([source], "percent", 50, None, None, str(tmp_path / "ro"), "rename")
         assert os.listdir(tmp_path / "ro") == []
     assert Image.open(source).size == (400, 300)
 
 
-def test_linked_sources_act_on_their_targets(tmp_path):
+def test_linked_sources_act_on_their_targets(lib, tmp_path):
     (tmp_path / "real").mkdir()
     quadrants(tmp_path / "real/a.png")
     (tmp_path / "l.png").symlink_to(tmp_path / "real/a.png")
-    assert L.convert_files([str(tmp_path / "l.png")], "webp", 90, None, "rename", False) \
+    assert lib.convert_files([str(tmp_path / "l.png")], "webp", 90, None, "rename", False) \
         == [str(tmp_path / "real/a.webp")]
-    assert L.rotate_files([str(tmp_path / "l.png")], 90, False) == [str(tmp_path / "real/a.png")]
+    assert lib.rotate_files([str(tmp_path / "l.png")], 90, False) == [str(tmp_path / "real/a.png")]
     assert (tmp_path / "l.png").is_symlink() and Image.open(tmp_path / "l.png").size == (300, 400)
 
 
@@ -305,25 +322,25 @@ RED, LIME, BLUE, WHITE = (255, 0, 0), (0, 255, 0), (0, 0, 255), (255, 255, 255)
     (270, (300, 400), [LIME, WHITE, RED, BLUE]),
     (180, (400, 300), [WHITE, BLUE, LIME, RED]),
 ])
-def test_rotate_directions(tmp_path, degrees, size, want):
+def test_rotate_directions(lib, tmp_path, degrees, size, want):
     source = quadrants(tmp_path / "q.png")
-    assert L.rotate_files([str(source)], degrees, False) == [str(source)]
+    assert lib.rotate_files([str(source)], degrees, False) == [str(source)]
     assert corners(source) == (size, want) and os.listdir(tmp_path) == ["q.png"]
 
 
 @pytest.mark.parametrize("degrees", [0, 45, 360, "90", None])
-def test_rotate_refuses_other_angles(degrees):
+def test_rotate_refuses_other_angles(lib, degrees):
     with pytest.raises(ValueError, match="degrees must be 90, -90, 180, or 270"):
-        L.rotate_files([], degrees, True)
+        lib.rotate_files([], degrees, True)
 
 
-def test_rotate_backups(tmp_path):
+def test_rotate_backups(lib, tmp_path):
     source = quadrants(tmp_path / "a.jpg", "JPEG")
     os.utime(source, (1_000_000_000, 1_000_000_000))
     original = source.read_bytes()
-    L.rotate_files([str(source)], 90, True)
+    lib.rotate_files([str(source)], 90, True)
     once = source.read_bytes()
-    L.rotate_files([str(source)], 90, True)
+    lib.rotate_files([str(source)], 90, True)
     backups = tmp_path / "ZEL originals"
     assert sorted(os.listdir(backups)) == ["a.jpg", "a_1.jpg"]
     assert (backups / "a.jpg").read_bytes() == original and (backups / "a_1.jpg").read_bytes() == once
@@ -331,39 +348,39 @@ def test_rotate_backups(tmp_path):
     assert Image.open(source).format == "JPEG" and Image.open(source).size == (400, 300)
 
 
-def test_rotate_backup_folder_taken_by_a_file(tmp_path):
+def test_rotate_backup_folder_taken_by_a_file(lib, tmp_path):
     source = quadrants(tmp_path / "a.png")
     (tmp_path / "ZEL originals").write_bytes(b"x")
     with pytest.raises(FileExistsError):
-        L.rotate_files([str(source)], 90, True)
+        lib.rotate_files([str(source)], 90, True)
     assert corners(source)[0] == (400, 300)
 
 
 @pytest.mark.parametrize("suffix, fmt", [(".tiff", "TIFF"), (".TIF", "TIFF"), (".jpe", "JPEG"), (".JFIF", "JPEG"),
                                          (".jpeg", "JPEG"), (".webp", "WEBP"), (".gif", "GIF"), (".BMP", "BMP")])
-def test_rotate_writes_each_file_in_its_own_format(tmp_path, suffix, fmt):
+def test_rotate_writes_each_file_in_its_own_format(lib, tmp_path, suffix, fmt):
     source = quadrants(tmp_path / f"a{suffix}", fmt)
-    L.rotate_files([str(source)], -90, False)
+    lib.rotate_files([str(source)], -90, False)
     with Image.open(source) as turned:
         assert turned.format == fmt and turned.size == (300, 400)
 
 
 @pytest.mark.parametrize("suffix", [".avif", ".ICO", ".ppm", ".pgm", ".pbm"])
-def test_rotate_refuses_formats_without_encoder_after_backup(tmp_path, suffix):
+def test_rotate_refuses_formats_without_encoder_after_backup(lib, tmp_path, suffix):
     source = quadrants(tmp_path / f"a{suffix}")  # PNG data: readable whatever the name says
     before = source.read_bytes()
     with pytest.raises(KeyError) as caught:
-        L.rotate_files([str(source)], 90, True)
+        lib.rotate_files([str(source)], 90, True)
     assert caught.value.args == (suffix.lower()[1:],) and source.read_bytes() == before
     assert (tmp_path / "ZEL originals" / source.name).read_bytes() == before
 
 
 @pytest.mark.parametrize("kind", SOURCE_MODES)
-def test_rotate_and_resize_keep_mode(tmp_path, kind):
+def test_rotate_and_resize_keep_mode(lib, tmp_path, kind):
     source = png(tmp_path / "s.png", (24, 16), *SOURCE_MODES[kind])
     mode = Image.open(source).mode
-    L.rotate_files([str(source)], 90, False)
-    L.resize_files([str(source)], "percent", 50, None, None, None, "rename")
+    lib.rotate_files([str(source)], 90, False)
+    lib.resize_files([str(source)], "percent", 50, None, None, None, "rename")
     with Image.open(source) as out:
         assert out.size == (8, 12) and out.mode == mode
 
@@ -388,67 +405,63 @@ def test_rotate_and_resize_keep_mode(tmp_path, kind):
     ((400, 300), "resolution", "ignored", 640.9, "64", (640, 64)),
     ((400, 300), "resolution", None, -5, 0, (1, 1)),
 ])
-def test_resize_rules(tmp_path, src, basis, value, width, height, want):
+def test_resize_rules(lib, tmp_path, src, basis, value, width, height, want):
     source = png(tmp_path / "a.png", src)
-    assert L.resize_files([str(source)], basis, value, width, height, None, "skip") == [str(source)]
+    assert lib.resize_files([str(source)], basis, value, width, height, None, "skip") == [str(source)]
     assert Image.open(source).size == want
 
 
-def test_resize_basis_checked_at_first_image(tmp_path):
-    assert L.resize_files([str(tmp_path / "missing.png")], "nonsense", 1, None, None, None, "rename") == []
+def test_resize_basis_checked_at_first_image(lib, tmp_path):
+    assert lib.resize_files([str(tmp_path / "missing.png")], "nonsense", 1, None, None, None, "rename") == []
     with pytest.raises(ValueError, match="unknown basis"):
-        L.resize_files([str(png(tmp_path / "a.png"))], "nonsense", 1, None, None, None, "rename")
+        lib.resize_files([str(png(tmp_path / "a.png"))], "nonsense", 1, None, None, None, "rename")
 
 
-def test_resize_names_and_formats(tmp_path):
+def test_resize_names_and_formats(lib, tmp_path):
     ppm, jfif = tmp_path / "a.ppm", tmp_path / "b.jfif"
     Image.new("RGB", (40, 30)).save(ppm, format="PPM")
     Image.new("RGB", (40, 30)).save(jfif, format="JPEG")
-    got = L.resize_files([str(ppm), str(jfif), str(ppm)], "width", 20, None, None, None, "rename")
+    got = lib.resize_files([str(ppm), str(jfif), str(ppm)], "width", 20, None, None, None, "rename")
     assert got == [str(ppm), str(jfif), str(ppm)]
     assert [(Image.open(p).format, Image.open(p).size) for p in (ppm, jfif)] == [("JPEG", (20, 15))] * 2
     c = png(tmp_path / "c.png")
     (tmp_path / "o").mkdir()
     (tmp_path / "o/c.png").write_bytes(b"x")
     with pytest.raises(FileExistsError):
-        L.resize_files([str(c)], "width", 10, None, None, str(tmp_path / "o"), "skip")
+        lib.resize_files([str(c)], "width", 10, None, None, str(tmp_path / "o"), "skip")
     assert (tmp_path / "o/c.png").read_bytes() == b"x"
 
 
 # ---- odd input --------------------------------------------------------------------------
 
 
-class BadPath:
-    def __fspath__(self):
-        raise RuntimeError("no path")
-
-
 @pytest.mark.parametrize("element", ["a\0.png", "\udcff.png", "x" * 5000 + ".png", "~nobody-here/a.png", ""])
-def test_odd_elements_do_not_crash(tmp_path, element, monkeypatch):
+def test_odd_elements_do_not_crash(lib, tmp_path, element, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    for edit in (lambda: L.convert_files([element], "png", 90, None, "rename", False),
-                 lambda: L.rotate_files([element], 90, True),
-                 lambda: L.resize_files([element], "percent", 50, None, None, None, "rename")):
+    for edit in (lambda: lib.convert_files([element], "png", 90, None, "rename", False),
+                 lambda: lib.rotate_files([element], 90, True),
+                 lambda: lib.resize_files([element], "percent", 50, None, None, None, "rename")):
         try:
             assert edit() == []
         except (OSError, ValueError, RuntimeError):
             pass
     with pytest.raises(RuntimeError, match="no path"):
-        L._destination(tmp_path / "a.png", BadPath(), None, "rename")
+        lib._destination(tmp_path / "a.png", BadPath(), None, "rename")
 
 
-def test_no_reference_leaks(tmp_path):
+def test_no_reference_leaks(lib, tmp_path):
     source = png(tmp_path / "a.png", (8, 8))
     paths, folder, policy, fmt, basis = [str(source)], str(tmp_path / "out"), "overwrite", "jpg", "percent"
     watched = [paths, paths[0], folder, policy, fmt, basis, source]
-    before = [sys.getrefcount(x) for x in watched]
-    for _ in range(200):
-        L.convert_files(paths, fmt, 90, folder, policy, False)
-        L.resize_files(paths, basis, 100, None, None, folder, policy)
-        L.rotate_files(paths, 180, False)
-        L._destination(source, folder, None, policy)
+
+    def work():
+        lib.convert_files(paths, fmt, 90, folder, policy, False)
+        lib.resize_files(paths, basis, 100, None, None, folder, policy)
+        lib.rotate_files(paths, 180, False)
+        lib._destination(source, folder, None, policy)
         with pytest.raises(TypeError):
-            L.convert_files([42], fmt, 90, folder, policy, False)
+            lib.convert_files([42], fmt, 90, folder, policy, False)
         with pytest.raises(FileExistsError):
-            L.convert_files(paths, fmt, 90, folder, "skip", False)
-    assert [sys.getrefcount(x) for x in watched] == before
+            lib.convert_files(paths, fmt, 90, folder, "skip", False)
+
+    assert_keeps_references(watched, work, 200)

@@ -15,7 +15,8 @@ import threading
 import pytest
 from PIL import Image, JpegImagePlugin
 
-import quorvane_image_viewer.library as lib
+from conftest import assert_keeps_references
+
 
 PosixPath = type(pathlib.Path())
 AS_ROOT = os.geteuid() == 0
@@ -25,23 +26,15 @@ class PathlibOnly(PosixPath):
     """A Path class the module does not know: every path step goes through pathlib."""
 
 
-IS_IMAGE, THUMB_CACHE_DIR = lib.is_image, lib.thumb_cache_dir
+# The globals whose replacement turns one fast route (or a part of it) back into the pathlib steps.
+SLOW_GLOBALS = ("Path", "is_image", "thumb_cache_dir")
 
 
-def own_is_image(path):
-    return IS_IMAGE(path)
-
-
-def own_thumb_cache_dir():
-    return THUMB_CACHE_DIR()
-
-
-# Each replacement turns one fast route (or a part of it) back into the pathlib steps.
-SLOW = {
-    "Path": PathlibOnly,
-    "is_image": own_is_image,
-    "thumb_cache_dir": own_thumb_cache_dir,
-}
+@pytest.fixture
+def replacements(lib):
+    """A replacement for each of SLOW_GLOBALS that does what the module's own does."""
+    is_image, thumb_cache_dir = lib.is_image, lib.thumb_cache_dir
+    return {"Path": PathlibOnly, "is_image": lambda path: is_image(path), "thumb_cache_dir": lambda: thumb_cache_dir()}
 
 
 def outcome(function, *args):
@@ -132,27 +125,27 @@ def argument(tree, value):
     return value.replace("{t}", str(tree)) if isinstance(value, str) else value
 
 
-@pytest.mark.parametrize("forced", list(SLOW))
+@pytest.mark.parametrize("forced", SLOW_GLOBALS)
 @pytest.mark.parametrize("value, show_hidden", LIST_CASES, ids=lambda v: repr(v)[:20])
-def test_list_dir_routes_agree(tree, monkeypatch, forced, value, show_hidden):
+def test_list_dir_routes_agree(lib, replacements, tree, monkeypatch, forced, value, show_hidden):
     folder = argument(tree, value)
     fast = outcome(lib.list_dir, folder, show_hidden)
-    monkeypatch.setattr(lib, forced, SLOW[forced])
+    monkeypatch.setattr(lib, forced, replacements[forced])
     assert outcome(lib.list_dir, folder, show_hidden) == fast
 
 
 class RebindsIsImage:
     """A show_hidden whose truth test replaces is_image in the middle of the listing."""
 
-    def __init__(self, monkeypatch):
-        self.monkeypatch, self.asked = monkeypatch, []
+    def __init__(self, lib, monkeypatch):
+        self.lib, self.monkeypatch, self.asked = lib, monkeypatch, []
 
     def __bool__(self):
-        self.monkeypatch.setattr(lib, "is_image", lambda entry: self.asked.append(entry) or "4" in entry.name)
+        self.monkeypatch.setattr(self.lib, "is_image", lambda entry: self.asked.append(entry) or "4" in entry.name)
         return False
 
 
-def test_is_image_rebound_mid_listing(tree, monkeypatch):
+def test_is_image_rebound_mid_listing(lib, tree, monkeypatch):
     for name in ("p4.jpg", "p5.jpg", "q4.txt"):
         (tree / "album" / name).write_text("x")
     results = []
@@ -160,7 +153,7 @@ def test_is_image_rebound_mid_listing(tree, monkeypatch):
         with monkeypatch.context() as patch:
             if slow:
                 patch.setattr(lib, "Path", PathlibOnly)
-            show_hidden = RebindsIsImage(patch)
+            show_hidden = RebindsIsImage(lib, patch)
             listing = lib.list_dir(str(tree / "album"), show_hidden)
             assert all(isinstance(entry, PosixPath) for entry in show_hidden.asked)
             results.append((listing, [str(entry) for entry in show_hidden.asked]))
@@ -190,7 +183,7 @@ def emptied(folder):
 
 
 @pytest.mark.parametrize("change", [replaced_by_file, emptied])
-def test_folder_changed_mid_call(tmp_path, monkeypatch, change):
+def test_folder_changed_mid_call(lib, tmp_path, monkeypatch, change):
     results = []
     for slow in (False, True):
         folder = tmp_path / ("slow" if slow else "fast") / "album"
@@ -205,7 +198,7 @@ def test_folder_changed_mid_call(tmp_path, monkeypatch, change):
     assert results[0] == results[1]
 
 
-def test_list_dir_near_the_path_length_limit(tmp_path, monkeypatch):
+def test_list_dir_near_the_path_length_limit(lib, tmp_path, monkeypatch):
     # an entry whose full path reaches PATH_MAX fails its stat and is left out
     (tmp_path / "near").mkdir()
     (tmp_path / "over").mkdir()
@@ -233,16 +226,16 @@ THUMB_CASES = [
 ]
 
 
-@pytest.mark.parametrize("forced", list(SLOW))
+@pytest.mark.parametrize("forced", SLOW_GLOBALS)
 @pytest.mark.parametrize("value", THUMB_CASES, ids=lambda v: repr(v)[:24])
-def test_thumbnail_routes_agree(tree, home, monkeypatch, forced, value):
+def test_thumbnail_routes_agree(lib, replacements, tree, home, monkeypatch, forced, value):
     path = argument(tree, value)
     results = []
     for slow in (False, True):
         shutil.rmtree(home / ".quorvane", ignore_errors=True)
         with monkeypatch.context() as patch:
             if slow:
-                patch.setattr(lib, forced, SLOW[forced])
+                patch.setattr(lib, forced, replacements[forced])
             # a miss, a hit, and a long edge that fails only once the file is found
             results.append([outcome(lib.thumbnail_bytes, path), outcome(lib.thumbnail_bytes, path),
                             outcome(lib.thumbnail_bytes, path, None), cache_entries(home)])
@@ -271,7 +264,7 @@ def failure_kind(result):
     return result if result[0] == "returned" else (result[1], result[2][:1])
 
 
-@pytest.mark.parametrize("forced", list(SLOW))
+@pytest.mark.parametrize("forced", SLOW_GLOBALS)
 @pytest.mark.parametrize("home_text, prepare", [
     ("{home}", entry_is("folder")), ("{home}", entry_is("pipe")), ("{home}", entry_is("empty")),
     ("{home}", lambda cache, entry: blocked_by_file(cache)),
@@ -279,7 +272,7 @@ def failure_kind(result):
     ("{home}/", None), ("{home}/./", None), ("/{home}", None), ("{home}/x/..", None), ("{relative}", None),
 ], ids=["entry-folder", "entry-pipe", "entry-empty", "thumbs-a-file", "quorvane-a-file", "slash", "dot",
         "double-slash", "dotdot", "relative"])
-def test_thumbnail_cache_states_agree(tree, home, monkeypatch, forced, home_text, prepare):
+def test_thumbnail_cache_states_agree(lib, replacements, tree, home, monkeypatch, forced, home_text, prepare):
     results = []
     for slow in (False, True):
         base = home / ("slow" if slow else "fast")
@@ -294,12 +287,12 @@ def test_thumbnail_cache_states_agree(tree, home, monkeypatch, forced, home_text
         with monkeypatch.context() as patch:
             patch.setenv("HOME", home_text.format(home=base, relative=os.path.relpath(base)))
             if slow:
-                patch.setattr(lib, forced, SLOW[forced])
+                patch.setattr(lib, forced, replacements[forced])
             results.append([failure_kind(outcome(lib.thumbnail_bytes, str(source))) for _ in range(2)])
     assert results[0] == results[1]
 
 
-def test_a_linked_cache_entry_is_remade(home, tmp_path):
+def test_a_linked_cache_entry_is_remade(lib, home, tmp_path):
     source = write_image(tmp_path / "p.jpg")
     made = lib.thumbnail_bytes(str(source))
     cache = home / ".quorvane" / "image_viewer" / "thumbs"
@@ -314,7 +307,7 @@ def test_a_linked_cache_entry_is_remade(home, tmp_path):
 
 # ---- thumbnails decoded shrunk ----
 
-def full_decode_thumbnail(monkeypatch, path, edge=256):
+def full_decode_thumbnail(lib, monkeypatch, path, edge=256):
     with monkeypatch.context() as patch:
         opener = lib.open_oriented
         patch.setattr(lib, "open_oriented", lambda target: opener(target))
@@ -332,7 +325,7 @@ def pixels(data):
     ((3000, 700), 3, 256, "RGB"), ((900, 600), None, 1024, "RGB"), ((120, 90), 6, 256, "RGB"),
     ((2000, 1500), 6, 256, "CMYK"),
 ])
-def test_jpeg_miss_decodes_shrunk(home, tmp_path, monkeypatch, size, orientation, edge, mode):
+def test_jpeg_miss_decodes_shrunk(lib, home, tmp_path, monkeypatch, size, orientation, edge, mode):
     path = tmp_path / "p.jpg"
     exif = Image.Exif()
     if orientation:
@@ -345,7 +338,7 @@ def test_jpeg_miss_decodes_shrunk(home, tmp_path, monkeypatch, size, orientation
     fmt, mode_made, made, image = pixels(lib.thumbnail_bytes(str(path), edge))
     # the codec decodes what it can itself; a CMYK photo is drafted by Pillow
     assert asked[:1] == ([(None, (2 * edge, 2 * edge))] if mode == "CMYK" else [])
-    _, _, expected, reference = pixels(full_decode_thumbnail(monkeypatch, path, edge))
+    _, _, expected, reference = pixels(full_decode_thumbnail(lib, monkeypatch, path, edge))
     # upright and within the box; a side may differ by one pixel from the full decode
     assert (fmt, mode_made) == ("JPEG", "RGB") and max(made) <= edge
     assert all(abs(a - b) <= 1 for a, b in zip(made, expected))
@@ -355,7 +348,7 @@ def test_jpeg_miss_decodes_shrunk(home, tmp_path, monkeypatch, size, orientation
     assert difference < 4
 
 
-def test_multi_picture_files_and_other_formats_are_not_drafted(home, tmp_path, monkeypatch):
+def test_multi_picture_files_and_other_formats_are_not_drafted(lib, home, tmp_path, monkeypatch):
     mpo = tmp_path / "stereo.jpg"
     Image.new("RGB", (900, 600), "red").save(mpo, format="MPO", save_all=True,
                                              append_images=[Image.new("RGB", (900, 600), "blue")])
@@ -366,7 +359,7 @@ def test_multi_picture_files_and_other_formats_are_not_drafted(home, tmp_path, m
     assert asked == []
 
 
-def test_a_replaced_opener_makes_the_miss(home, tmp_path, monkeypatch):
+def test_a_replaced_opener_makes_the_miss(lib, home, tmp_path, monkeypatch):
     path = write_image(tmp_path / "p.jpg", (800, 600), orientation=6)
     seen = []
     opener = lib.open_oriented
@@ -384,7 +377,7 @@ def test_a_replaced_opener_makes_the_miss(home, tmp_path, monkeypatch):
 
 # ---- file information from the header ----
 
-def full_decode_info(monkeypatch, path):
+def full_decode_info(lib, monkeypatch, path):
     with monkeypatch.context() as patch:
         opener = lib.open_oriented
         patch.setattr(lib, "open_oriented", lambda target: opener(target))
@@ -396,35 +389,35 @@ def full_decode_info(monkeypatch, path):
     ("p.png", None, None), ("p.gif", None, None), ("p.bmp", None, None), ("p.webp", None, None),
     ("p.ppm", None, None), ("p.ico", None, None), ("mislabelled.png", None, "JPEG"),
 ])
-def test_file_info_from_the_header_agrees(tmp_path, monkeypatch, name, orientation, fmt):
+def test_file_info_from_the_header_agrees(lib, tmp_path, monkeypatch, name, orientation, fmt):
     path = tmp_path / name
     write_image(path, (64, 48), orientation, fmt)
     header = outcome(lib.file_info, str(path))
-    assert header[0] == "returned" and header == full_decode_info(monkeypatch, path)
+    assert header[0] == "returned" and header == full_decode_info(lib, monkeypatch, path)
 
 
-def test_png_exif_still_read(tmp_path, monkeypatch):
+def test_png_exif_still_read(lib, tmp_path, monkeypatch):
     exif = Image.Exif()
     exif[271], exif[274] = "Maker", 6
     path = tmp_path / "p.png"
     Image.new("RGB", (64, 48)).save(path, exif=exif.tobytes())
     info = lib.file_info(str(path))
     assert (info["width"], info["height"], info["exif"]) == (48, 64, {"make": "Maker"})
-    assert outcome(lib.file_info, str(path)) == full_decode_info(monkeypatch, path)
+    assert outcome(lib.file_info, str(path)) == full_decode_info(lib, monkeypatch, path)
 
 
-def test_tiff_tags_are_now_reported(tmp_path, monkeypatch):
+def test_tiff_tags_are_now_reported(lib, tmp_path, monkeypatch):
     path = tmp_path / "scan.tif"
     tags = {271: "Scanner Co", 272: "Flatbed", 306: "2024:01:02 03:04:05"}
     Image.new("RGB", (64, 48)).save(path, tiffinfo=tags)
     info = lib.file_info(str(path))
     assert info["exif"] == {"make": "Scanner Co", "model": "Flatbed", "datetime": "2024:01:02 03:04:05"}
-    assert full_decode_info(monkeypatch, path)[1]["exif"] == {}  # the upright copy lost them
+    assert full_decode_info(lib, monkeypatch, path)[1]["exif"] == {}  # the upright copy lost them
 
 
 @pytest.mark.parametrize("name, fmt", [("cut.jpg", "JPEG"), ("cut.tif", "TIFF"), ("cut.gif", "GIF"),
                                        ("cut.bmp", "BMP")])
-def test_damaged_pixel_data_still_gets_its_record(tmp_path, monkeypatch, name, fmt):
+def test_damaged_pixel_data_still_gets_its_record(lib, tmp_path, monkeypatch, name, fmt):
     path = tmp_path / name
     image = Image.linear_gradient("L").resize((400, 300)).convert("RGB" if fmt != "GIF" else "P")
     image.save(path, format=fmt)
@@ -432,19 +425,19 @@ def test_damaged_pixel_data_still_gets_its_record(tmp_path, monkeypatch, name, f
     path.write_bytes(data[: len(data) * 2 // 3])
     info = lib.file_info(str(path))
     assert (info["width"], info["height"], info["format"]) == (400, 300, fmt)
-    assert full_decode_info(monkeypatch, path)[0] == "raised"
+    assert full_decode_info(lib, monkeypatch, path)[0] == "raised"
 
 
-def test_unidentified_file_still_raises_the_imaging_error(tmp_path, monkeypatch):
+def test_unidentified_file_still_raises_the_imaging_error(lib, tmp_path, monkeypatch):
     path = tmp_path / "text.jpg"
     path.write_text("not an image")
     header = outcome(lib.file_info, str(path))
-    assert header[1].__name__ == "UnidentifiedImageError" and header == full_decode_info(monkeypatch, path)
+    assert header[1].__name__ == "UnidentifiedImageError" and header == full_decode_info(lib, monkeypatch, path)
 
 
 # ---- threads, references, descriptors ----
 
-def test_calls_from_worker_threads(tree, home):
+def test_calls_from_worker_threads(lib, tree, home):
     folder = str(tree / "album")
     photo = str(tree / "album" / "a.JPG")
     expected = (lib.list_dir(folder), lib.thumbnail_bytes(photo), lib.file_info(photo))
@@ -465,24 +458,25 @@ def test_calls_from_worker_threads(tree, home):
     assert failures == [] and results == [expected] * 80
 
 
-def test_no_leaked_references_or_descriptors(tree, home):
+def test_no_leaked_references_or_descriptors(lib, tree, home):
     folder, photo = str(tree / "album"), str(tree / "album" / "a.JPG")
     missing, edge = str(tree / "album" / "none.jpg"), 10**30
     lib.thumbnail_bytes(photo, edge)
-    counts = [sys.getrefcount(x) for x in (folder, photo, missing, edge)]
     fds = len(os.listdir("/proc/self/fd"))
-    for _ in range(200):
+
+    def work():
         lib.list_dir(folder, True)
         lib.thumbnail_bytes(photo, edge)
         lib.file_info(photo)
         for call in (lib.list_dir, lib.thumbnail_bytes, lib.file_info):
             with pytest.raises(FileNotFoundError):
                 call(missing)
-    assert [sys.getrefcount(x) for x in (folder, photo, missing, edge)] == counts
+
+    assert_keeps_references((folder, photo, missing, edge), work, 200)
     assert len(os.listdir("/proc/self/fd")) == fds
 
 
-def permission_mismatches(base):
+def permission_mismatches(lib, base):
     """Calls that meet permission refusals, on both routes; the ones whose outcomes differ."""
     base = pathlib.Path(base)
     locked, blind, home, shut = base / "locked", base / "blind", base / "home", base / "shut"
@@ -520,14 +514,15 @@ def permission_mismatches(base):
     return mismatches
 
 
-def test_permission_refusals_agree(tmp_path, home):
+def test_permission_refusals_agree(lib, tmp_path, home):
     if not AS_ROOT:
-        assert permission_mismatches(tmp_path) == []  # HOME goes back with the home fixture
+        assert permission_mismatches(lib, tmp_path) == []  # HOME goes back with the home fixture
         return
     # permissions do not bind root: the comparison runs as an unprivileged user, who takes
     # over once everything is imported (the interpreter may sit where only root can read)
-    script = ("import os, tempfile, test_fast_routes as t; t.Image.init(); os.setgroups([]); os.setgid(65534); "
-              "os.setuid(65534); print(repr(t.permission_mismatches(tempfile.mkdtemp())))")
+    script = ("import os, tempfile, test_fast_routes as t, quorvane_image_viewer.library as lib; t.Image.init(); "
+              "os.setgroups([]); os.setgid(65534); os.setuid(65534); "
+              "print(repr(t.permission_mismatches(lib, tempfile.mkdtemp())))")
     tests = pathlib.Path(__file__).resolve().parent
     env = dict(os.environ, PYTHONPATH=f"{tests.parent}:{tests}", TMPDIR="/tmp")
     run = subprocess.run([sys.executable, "-c", script], env=env, cwd="/", capture_output=True, text=True)
@@ -538,7 +533,7 @@ class Bypassed(Exception):
     pass
 
 
-def test_the_fast_routes_bypass_pathlib(tree, home, monkeypatch):
+def test_the_fast_routes_bypass_pathlib(lib, tree, home, monkeypatch):
     folder, photo = str(tree / "album"), str(tree / "album" / "b.png")
     lib.thumbnail_bytes(photo)
     expected = lib.list_dir(folder), lib.thumbnail_bytes(photo)

@@ -3,6 +3,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import BadPath, Text
+
 
 def row(path, kind):
     st = os.stat(path)
@@ -141,10 +143,6 @@ def test_tilde_is_the_home_folder(lib, home, arg, sub):
     assert listing["files"] == [row(p, "image") for p in expected.glob("*.png")]
 
 
-class Text(str):
-    pass
-
-
 class PathLike:
     def __init__(self, path):
         self.path = path
@@ -197,15 +195,6 @@ def test_undecodable_and_wide_names(lib, tmp_path):
     assert lib.list_dir(os.fsdecode(root + b"/dir\xfe"))["path"] == str(tmp_path / "dir\udcfe")
 
 
-class Boom(Exception):
-    pass
-
-
-class RaisingPath:
-    def __fspath__(self):
-        raise Boom("no path")
-
-
 def pathlib_outcome(value):
     """What pathlib itself raises for the value, as list_dir must."""
     try:
@@ -218,7 +207,7 @@ def pathlib_outcome(value):
 
 
 @pytest.mark.parametrize("value", [
-    None, 42, 4.5, b"bytes", ["/tmp"], RaisingPath(), PathLike(b"/tmp"),
+    None, 42, 4.5, b"bytes", ["/tmp"], BadPath(), PathLike(b"/tmp"),
     "a\0b", "/tmp/" + "x" * 300, "/tmp/" + "/".join(["y" * 200] * 30),
     "~no_such_user_here", "loop",
 ], ids=lambda v: repr(v)[:24])

@@ -4,7 +4,6 @@ WebP quality, damaged EXIF in the side panel, transparency laid over white."""
 import io
 import os
 import struct
-import sys
 from collections.abc import Mapping
 from pathlib import Path
 
@@ -12,7 +11,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 from PIL import Image, TiffImagePlugin
 
-import quorvane_image_viewer.library as L
+from conftest import assert_keeps_references
+
 
 R = TiffImagePlugin.IFDRational
 EXIF_IFD, GPS_IFD, INTEROP_IFD = 0x8769, 0x8825, 0xA005
@@ -61,9 +61,9 @@ def carried(path):
 SUFFIXES = {"JPEG": "jpg", "PNG": "png"}
 
 EDITS = {
-    "convert": lambda p, fmt: L.convert_files([str(p)], fmt, 90, str(p.parent / "out"), "rename", False)[0],
-    "rotate": lambda p, fmt: L.rotate_files([str(p)], 90, False)[0],
-    "resize": lambda p, fmt: L.resize_files([str(p)], "percent", 50, None, None, None, "rename")[0],
+    "convert": lambda lib, p, fmt: lib.convert_files([str(p)], fmt, 90, str(p.parent / "out"), "rename", False)[0],
+    "rotate": lambda lib, p, fmt: lib.rotate_files([str(p)], 90, False)[0],
+    "resize": lambda lib, p, fmt: lib.resize_files([str(p)], "percent", 50, None, None, None, "rename")[0],
 }
 
 
@@ -74,11 +74,11 @@ EDITS = {
     ("convert", "PNG", "jpg", (60, 80)),  # a PNG's eXIf chunk
     ("rotate", "PNG", "png", (80, 60)),
 ])
-def test_edits_keep_exif_and_profile(tmp_path, edit, source_fmt, fmt, size):
+def test_edits_keep_exif_and_profile(lib, tmp_path, edit, source_fmt, fmt, size):
     exif = camera_exif({256: 4000, 257: 3000, 259: 6} if fmt == "tif" else {})
     source = photo(tmp_path / f"a.{SUFFIXES[source_fmt]}", source_fmt, exif=exif, profile=icc())
     main, sub, interop, gps, _, _ = carried(source)
-    got_main, got_sub, got_interop, got_gps, got_profile, got_size = carried(EDITS[edit](source, fmt))
+    got_main, got_sub, got_interop, got_gps, got_profile, got_size = carried(EDITS[edit](lib, source, fmt))
     assert got_size == size
     if fmt in ("gif", "bmp"):
         assert (got_main, got_sub, got_gps, got_profile) == ({}, {}, {}, None)
@@ -120,14 +120,14 @@ def with_exif_block(path, block):
     ("L", icc(b"RGB "), "webp", True),
     ("CMYK", icc(b"CMYK"), "tif", True),
 ])
-def test_profile_only_on_its_own_colour_space(tmp_path, source_mode, profile, fmt, kept):
+def test_profile_only_on_its_own_colour_space(lib, tmp_path, source_mode, profile, fmt, kept):
     source = photo(tmp_path / "a.tif", "TIFF", source_mode, profile=profile)
-    out = L.convert_files([str(source)], fmt, 90, None, "rename", False)[0]
+    out = lib.convert_files([str(source)], fmt, 90, None, "rename", False)[0]
     assert carried(out)[4] == (profile if kept else None)
 
 
 @pytest.mark.parametrize("case", ["text pointer", "orientation only", "too long", "caller's image"])
-def test_exif_an_output_gets(tmp_path, case):
+def test_exif_an_output_gets(lib, tmp_path, case):
     image = Image.new("RGB", (40, 30), "red")
     exif = image.getexif()
     exif[274] = 6
@@ -137,10 +137,23 @@ def test_exif_an_output_gets(tmp_path, case):
         exif[270] = "x" * 65_600
     elif case == "caller's image":
         exif[271] = "Maker"
-    L._save_image(image, tmp_path / "x.jpg", "jpg", 90)
+    lib._save_image(image, tmp_path / "x.jpg", "jpg", 90)
     assert carried(tmp_path / "x.jpg")[0] == ({271: "Maker"} if case == "caller's image" else {})
     if case == "caller's image":
         assert image.getexif()[274] == 6
+
+
+@pytest.mark.parametrize("fmt, kept", [("png", True), ("webp", True), ("tif", True), ("jpg", False)])
+def test_exif_beyond_one_jpeg_marker(lib, tmp_path, fmt, kept):
+    comment = b"ASCII\0\0\0" + b"c" * 70_000  # a user comment no JPEG marker can hold
+    exif = Image.Exif()
+    exif[271] = "Maker"
+    exif[EXIF_IFD] = {0x9286: comment}
+    source = photo(tmp_path / "a.png", "PNG", exif=exif)
+    out = lib.convert_files([str(source)], fmt, 90, str(tmp_path / "out"), "rename", False)[0]
+    main, sub = carried(out)[:2]
+    main = {t: v for t, v in main.items() if t not in TIFF_LAYOUT}  # a TIFF's own layout aside
+    assert (main, sub) == (({271: "Maker"}, {0x9286: comment}) if kept else ({}, {}))
 
 
 # ---- the requested quality reaches WebP ----
@@ -156,13 +169,13 @@ def webp(quality, image=GRADIENT):
 
 @pytest.mark.parametrize("quality, written", [(10, 10), (95, 95), (0, 1), (150, 100), (None, TypeError),
                                               ("90", TypeError)])
-def test_webp_quality(tmp_path, quality, written):
+def test_webp_quality(lib, tmp_path, quality, written):
     if written is TypeError:
         with pytest.raises(TypeError):
-            L._save_image(GRADIENT, tmp_path / "x.webp", "webp", quality)
+            lib._save_image(GRADIENT, tmp_path / "x.webp", "webp", quality)
         assert os.listdir(tmp_path) == []
     else:
-        L._save_image(GRADIENT, tmp_path / "x.webp", "webp", quality)
+        lib._save_image(GRADIENT, tmp_path / "x.webp", "webp", quality)
         assert (tmp_path / "x.webp").read_bytes() == webp(written)
 
 
@@ -170,12 +183,12 @@ def test_webp_quality(tmp_path, quality, written):
     ("rotate", lambda image: image.rotate(-90, expand=True)),
     ("resize", lambda image: image.resize((128, 128), Image.Resampling.LANCZOS)),
 ])
-def test_rotate_and_resize_give_webp_90(tmp_path, edit, expected):
+def test_rotate_and_resize_give_webp_90(lib, tmp_path, edit, expected):
     source = tmp_path / "a.webp"
     GRADIENT.save(source, "WEBP", lossless=True)
     with Image.open(source) as image:
         want = webp(90, expected(image))
-    EDITS[edit](source, "webp")
+    EDITS[edit](lib, source, "webp")
     assert source.read_bytes() == want
 
 
@@ -235,17 +248,17 @@ class Panel(Mapping):
     ({34855: 200, 272: "Cam"}, {"make": "Maker", "model": "Cam", "iso": "200"}),
     (Panel({37386: R(50, 1)}), {"make": "Maker", "focal": "50.0"}),
 ])
-def test_camera_fields_with_unreadable_sub_ifd(tmp_path, monkeypatch, sub, fields):
-    monkeypatch.setattr(L, "open_oriented", lambda path: Upright(TopLevel(sub)))
-    assert L.file_info(photo(tmp_path / "a.jpg"))["exif"] == fields
+def test_camera_fields_with_unreadable_sub_ifd(lib, tmp_path, monkeypatch, sub, fields):
+    monkeypatch.setattr(lib, "open_oriented", lambda path: Upright(TopLevel(sub)))
+    assert lib.file_info(photo(tmp_path / "a.jpg"))["exif"] == fields
 
 
-def test_camera_fields_of_real_files(tmp_path):
-    assert L.file_info(with_exif_block(tmp_path / "a.jpg", text_pointer_exif(upright=True)))["exif"] == {
+def test_camera_fields_of_real_files(lib, tmp_path):
+    assert lib.file_info(with_exif_block(tmp_path / "a.jpg", text_pointer_exif(upright=True)))["exif"] == {
         "make": "Maker", "model": "Cam 1", "datetime": "2023:01:02 03:04:05"}
     exif = camera_exif()
     del exif[274]
-    assert L.file_info(photo(tmp_path / "b.png", "PNG", exif=exif))["exif"] == {
+    assert lib.file_info(photo(tmp_path / "b.png", "PNG", exif=exif))["exif"] == {
         "make": "Maker", "model": "Cam 1", "datetime": "2023:01:02 03:04:05", "exposure": "0.004", "iso": "200",
         "focal": "50.0"}
 
@@ -273,10 +286,10 @@ def damaged(block, damages):
 @pytest.mark.filterwarnings("ignore::UserWarning")  # Pillow's word on each damaged block
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.lists(damage, min_size=1, max_size=3))
-def test_damaged_exif_gives_a_record_or_pillows_error(tmp_path, damages):
+def test_damaged_exif_gives_a_record_or_pillows_error(lib, tmp_path, damages):
     path = with_exif_block(tmp_path / "d.jpg", damaged(BLOCK, damages))
     try:
-        info = L.file_info(path)
+        info = lib.file_info(path)
     except Exception as error:  # only Pillow's own error for the image as a whole
         tb = error.__traceback__
         while tb.tb_next:
@@ -289,8 +302,8 @@ def test_damaged_exif_gives_a_record_or_pillows_error(tmp_path, damages):
     except Exception:
         return  # Pillow refuses the whole file, so file_info raised its error above
     with image:  # whatever the block holds, the edit writes its file
-        L._save_image(image, tmp_path / "out.tif", "tif", 90)
-        L._save_image(image, tmp_path / "out.jpg", "jpg", 90)
+        lib._save_image(image, tmp_path / "out.tif", "tif", 90)
+        lib._save_image(image, tmp_path / "out.jpg", "jpg", 90)
     for out in ("out.tif", "out.jpg"):
         assert carried(tmp_path / out)[5] == (80, 60)
 
@@ -326,79 +339,80 @@ def near(pixel, want):
 
 
 VIEWS = {
-    "thumbnail": lambda p: L.thumbnail_bytes(str(p)),
-    "display": lambda p: L.display_source(str(p.rename(p.with_suffix(".tif"))))[0],  # a name it re-encodes
-    "convert": lambda p: Path(L.convert_files([str(p)], "jpg", 90, None, "rename", False)[0]),
+    "thumbnail": lambda lib, p: lib.thumbnail_bytes(str(p)),
+    "display": lambda lib, p: lib.display_source(str(p.rename(p.with_suffix(".tif"))))[0],  # a name it re-encodes
+    "convert": lambda lib, p: Path(lib.convert_files([str(p)], "jpg", 90, None, "rename", False)[0]),
 }
 
 
 @pytest.mark.parametrize("mode", ["RGBA", "LA", "PA", "P"])
 @pytest.mark.parametrize("view", VIEWS)
-def test_transparency_on_white(tmp_path, home, view, mode):
+def test_transparency_on_white(lib, tmp_path, home, view, mode):
     suffix = ".tif" if mode == "PA" else ".png"  # PNG cannot store PA
-    corner, middle = corner_and_middle(VIEWS[view](logo(tmp_path / f"a{suffix}", mode)))
+    corner, middle = corner_and_middle(VIEWS[view](lib, logo(tmp_path / f"a{suffix}", mode)))
     red = (255, 0, 0) if mode in ("RGBA", "P", "PA") else (76, 76, 76)  # LA is grey
     assert near(corner, (255, 255, 255)) and near(middle, red)
 
 
 @pytest.mark.parametrize("fmt, mode", [("png", "RGBA"), ("webp", "RGBA"), ("tif", "RGBA"), ("gif", "P")])
-def test_alpha_kept_where_the_format_holds_it(tmp_path, fmt, mode):
+def test_alpha_kept_where_the_format_holds_it(lib, tmp_path, fmt, mode):
     source = logo(tmp_path / "a.png", "P" if fmt == "gif" else "RGBA")
-    with Image.open(L.convert_files([str(source)], fmt, 90, None, "rename", False)[0]) as image:
+    with Image.open(lib.convert_files([str(source)], fmt, 90, None, "rename", False)[0]) as image:
         assert image.mode == mode and image.convert("RGBA").getpixel((1, 1))[3] == 0
 
 
-def test_colour_key_is_not_transparency(tmp_path, home):
+def test_colour_key_is_not_transparency(lib, tmp_path, home):
     source = tmp_path / "key.png"
     Image.new("RGB", (32, 32)).save(source, transparency=(0, 0, 0))
-    assert near(corner_and_middle(L.thumbnail_bytes(str(source)))[0], (0, 0, 0))
+    assert near(corner_and_middle(lib.thumbnail_bytes(str(source)))[0], (0, 0, 0))
 
 
-def test_display_keeps_profile_and_thumbnail_does_not(tmp_path, home):
+def test_display_keeps_profile_and_thumbnail_does_not(lib, tmp_path, home):
     source = photo(tmp_path / "a.tif", "TIFF", profile=icc())
-    data, media = L.display_source(str(source))
+    data, media = lib.display_source(str(source))
     assert carried(io.BytesIO(data))[4] == icc() and media == "image/jpeg"
-    assert carried(io.BytesIO(L.thumbnail_bytes(str(source))))[4] is None
+    assert carried(io.BytesIO(lib.thumbnail_bytes(str(source))))[4] is None
     grey = photo(tmp_path / "g.tif", "TIFF", "L", profile=icc(b"GRAY"))
-    assert carried(io.BytesIO(L.display_source(str(grey))[0]))[4] is None
+    assert carried(io.BytesIO(lib.display_source(str(grey))[0]))[4] is None
 
 
-def test_no_leaked_references(tmp_path, monkeypatch):
+def test_no_leaked_references(lib, tmp_path, monkeypatch):
     profile, maker, failure = icc(), "Maker", KeyError(34665)
     with Image.open(photo(tmp_path / "a.jpg", exif=camera_exif(), profile=profile)) as image:
         image.info["icc_profile"] = profile
         image.getexif()[271] = maker
         exif = TopLevel(failure)
-        monkeypatch.setattr(L, "open_oriented", lambda path: Upright(exif))
+        monkeypatch.setattr(lib, "open_oriented", lambda path: Upright(exif))
         watched = [profile, maker, failure, image, exif]
-        counts = []
-        for rounds in (1, 50):  # the first round leaves Pillow's encoderinfo on the image
-            for fmt in ["jpg", "tif", "png", "webp"] * rounds:
-                L._save_image(image, tmp_path / f"x.{fmt}", fmt, 90)
-                L.file_info(tmp_path / "a.jpg")
-            counts.append([sys.getrefcount(x) for x in watched])
-        assert counts[0] == counts[1]
+
+        def work():
+            for fmt in ["jpg", "tif", "png", "webp"]:
+                lib._save_image(image, tmp_path / f"x.{fmt}", fmt, 90)
+                lib.file_info(tmp_path / "a.jpg")
+
+        # the first round leaves Pillow's encoderinfo on the image
+        assert_keeps_references(watched, work, 50)
 
 
 # ---- a turned photo whose EXIF block cannot be rewritten ----
 
 
 @pytest.mark.parametrize("use, size", [
-    (lambda p: Image.open(io.BytesIO(L.display_source(str(p))[0])), (60, 80)),
-    (lambda p: Image.open(io.BytesIO(L.thumbnail_bytes(str(p)))), (60, 80)),
-    (lambda p: Image.open(L.convert_files([str(p)], "png", 90, None, "rename", False)[0]), (60, 80)),
-    (lambda p: Image.open(L.rotate_files([str(p)], 90, False)[0]), (80, 60)),
+    (lambda lib, p: Image.open(io.BytesIO(lib.display_source(str(p))[0])), (60, 80)),
+    (lambda lib, p: Image.open(io.BytesIO(lib.thumbnail_bytes(str(p)))), (60, 80)),
+    (lambda lib, p: Image.open(lib.convert_files([str(p)], "png", 90, None, "rename", False)[0]), (60, 80)),
+    (lambda lib, p: Image.open(lib.rotate_files([str(p)], 90, False)[0]), (80, 60)),
 ])
-def test_turned_photo_with_damaged_exif_still_opens_upright(tmp_path, home, use, size):
+def test_turned_photo_with_damaged_exif_still_opens_upright(lib, tmp_path, home, use, size):
     # orientation 6 and an Exif pointer holding text: Pillow turns it, then fails to rewrite the block
     path = with_exif_block(tmp_path / "a.jpg", text_pointer_exif())
-    with L.open_oriented(path) as image:
+    with lib.open_oriented(path) as image:
         assert image.size == (60, 80) and image.format == "JPEG" and "exif" not in image.info
-    with use(path) as image:
+    with use(lib, path) as image:
         assert image.size == size
 
 
-def test_replaced_exif_transpose_keeps_its_own_error(tmp_path, monkeypatch):
+def test_replaced_exif_transpose_keeps_its_own_error(lib, tmp_path, monkeypatch):
     from PIL import ImageOps
 
     class Refusing:
@@ -409,6 +423,6 @@ def test_replaced_exif_transpose_keeps_its_own_error(tmp_path, monkeypatch):
         def exif_transpose(image):
             raise TypeError("refused")
 
-    monkeypatch.setattr(L, "ImageOps", Refusing())
+    monkeypatch.setattr(lib, "ImageOps", Refusing())
     with pytest.raises(TypeError, match="refused"):
-        L.open_oriented(with_exif_block(tmp_path / "a.jpg", text_pointer_exif()))
+        lib.open_oriented(with_exif_block(tmp_path / "a.jpg", text_pointer_exif()))

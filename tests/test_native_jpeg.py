@@ -13,8 +13,6 @@ from PIL import Image, ImageOps
 
 from conftest import exif_block, mean_difference, picture_of
 
-lib = pytest.importorskip("quorvane_image_viewer.library")
-
 @functools.lru_cache(maxsize=None)
 def icc_profile():
     """An sRGB profile; made once, since it carries the time it was made."""
@@ -31,7 +29,7 @@ def outcome(function, *args):
 
 
 @pytest.fixture
-def pillow_steps(monkeypatch):
+def pillow_steps(lib, monkeypatch):
     """Replaces the globals the codec's routes bypass by wrappers, for the rest of a block."""
     opener, saver = lib.open_oriented, lib._save_image
 
@@ -94,7 +92,7 @@ ORIENTATIONS = [None, 1, 2, 3, 4, 5, 6, 7, 8]
 
 @pytest.mark.parametrize("degrees", [90, -90, 180, 270])
 @pytest.mark.parametrize("orientation", ORIENTATIONS)
-def test_exact_turns_agree_with_the_pillow_steps(tmp_path, make_photo, pillow_steps, orientation, degrees):
+def test_exact_turns_agree_with_the_pillow_steps(lib, tmp_path, make_photo, pillow_steps, orientation, degrees):
     source = make_photo(tmp_path / "p.jpg", (64, 48), orientation, icc=icc_profile())
     codec, pillow = twin(tmp_path, source)
     before = codec.read_bytes()
@@ -119,7 +117,7 @@ def test_exact_turns_agree_with_the_pillow_steps(tmp_path, make_photo, pillow_st
 
 
 @pytest.mark.parametrize("orientation", [None, 6, 7])
-def test_four_quarter_turns_give_back_every_pixel(tmp_path, make_photo, orientation):
+def test_four_quarter_turns_give_back_every_pixel(lib, tmp_path, make_photo, orientation):
     path = make_photo(tmp_path / "p.jpg", (64, 48), orientation)
     if orientation:
         # the first turn also stands the stored pixels upright
@@ -133,7 +131,7 @@ def test_four_quarter_turns_give_back_every_pixel(tmp_path, make_photo, orientat
     assert stored(path).tobytes() == original
 
 
-def test_a_turn_keeps_every_marker_and_the_stored_pixels(tmp_path, make_photo):
+def test_a_turn_keeps_every_marker_and_the_stored_pixels(lib, tmp_path, make_photo):
     # with an EXIF orientation, since without one Pillow may read it from the XMP packet
     path = make_photo(tmp_path / "p.jpg", (48, 32), 1, subsampling=0)
     with Image.open(path) as image:
@@ -161,7 +159,7 @@ def test_a_turn_keeps_every_marker_and_the_stored_pixels(tmp_path, make_photo):
     ((40, 64), 2, 8, -90),     # the same from the other side
     ((36, 20), 0, 1, 90),      # 4:4:4 with sides off the 8-pixel grid
 ])
-def test_inexact_turns_are_re_encoded_as_before(tmp_path, make_photo, pillow_steps, size, subsampling,
+def test_inexact_turns_are_re_encoded_as_before(lib, tmp_path, make_photo, pillow_steps, size, subsampling,
                                                 orientation, degrees):
     source = make_photo(tmp_path / "p.jpg", size, orientation, subsampling=subsampling)
     codec, pillow = twin(tmp_path, source)
@@ -173,7 +171,7 @@ def test_inexact_turns_are_re_encoded_as_before(tmp_path, make_photo, pillow_ste
     assert (codec.parent / "ZEL originals" / "p.jpg").read_bytes() == source.read_bytes()
 
 
-def test_a_lossless_turn_keeps_its_backup(tmp_path, make_photo):
+def test_a_lossless_turn_keeps_its_backup(lib, tmp_path, make_photo):
     path = make_photo(tmp_path / "p.jpg", (64, 48), 3)
     before = path.read_bytes()
     assert lib.rotate_files([str(path)], 90, True) == [str(path)]
@@ -183,7 +181,7 @@ def test_a_lossless_turn_keeps_its_backup(tmp_path, make_photo):
     assert sorted(p.name for p in backups.iterdir()) == ["p.jpg", "p_1.jpg"]
 
 
-def test_multi_picture_and_misnamed_files_take_the_pillow_steps(tmp_path, pillow_steps):
+def test_multi_picture_and_misnamed_files_take_the_pillow_steps(lib, tmp_path, pillow_steps):
     mpo = tmp_path / "stereo.jpg"
     Image.new("RGB", (64, 48), "red").save(mpo, format="MPO", save_all=True,
                                            append_images=[Image.new("RGB", (64, 48), "blue")])
@@ -209,7 +207,7 @@ MOVED_EDGES = {2: "w", 3: "wh", 4: "h", 5: "", 6: "h", 7: "wh", 8: "w"}
 
 @pytest.mark.parametrize("orientation", [2, 3, 4, 5, 6, 7, 8])
 @pytest.mark.parametrize("size, subsampling", [((64, 48), 2), ((40, 24), 0), ((60, 44), 2), ((64, 44), 2)])
-def test_display_source_agrees_with_the_pillow_steps(tmp_path, make_photo, pillow_steps, orientation, size,
+def test_display_source_agrees_with_the_pillow_steps(lib, tmp_path, make_photo, pillow_steps, orientation, size,
                                                      subsampling):
     path = make_photo(tmp_path / "p.jpg", size, orientation, subsampling=subsampling, icc=icc_profile())
     made, media = lib.display_source(str(path))
@@ -230,7 +228,7 @@ def test_display_source_agrees_with_the_pillow_steps(tmp_path, make_photo, pillo
 
 
 @pytest.mark.parametrize("orientation", [0, 1, None, 9])
-def test_upright_files_are_still_handed_back(tmp_path, make_photo, orientation):
+def test_upright_files_are_still_handed_back(lib, tmp_path, make_photo, orientation):
     path = make_photo(tmp_path / "p.jpg", (64, 48), orientation)
     result = lib.display_source(str(path))
     if orientation == 9:
@@ -269,7 +267,7 @@ THUMBNAIL_CASES = {
 
 @pytest.mark.parametrize("edge", [256, 100])
 @pytest.mark.parametrize("case", THUMBNAIL_CASES, ids=str)
-def test_thumbnails_look_like_the_full_decode(tmp_path, home, make_photo, pillow_steps, case, edge):
+def test_thumbnails_look_like_the_full_decode(lib, tmp_path, home, make_photo, pillow_steps, case, edge):
     path = make_photo(tmp_path / "p.jpg", **THUMBNAIL_CASES[case])
     made = lib.thumbnail_bytes(str(path), edge)
     pillow_steps()
@@ -281,7 +279,7 @@ def test_thumbnails_look_like_the_full_decode(tmp_path, home, make_photo, pillow
         assert mean_difference(image, lanczos_thumbnail(path, edge)) <= 2
 
 
-def test_thumbnails_from_two_threads_match_one(tmp_path, home, make_photo):
+def test_thumbnails_from_two_threads_match_one(lib, tmp_path, home, make_photo):
     paths = [make_photo(tmp_path / f"p{i}.jpg", (640, 480), 1 + i % 8) for i in range(8)]
     one = [lib.thumbnail_bytes(str(p), 128) for p in paths]
     shutil.rmtree(home / ".quorvane")
@@ -326,7 +324,7 @@ BAD = {"truncated": truncated, "corrupted": corrupted, "12-bit": twelve_bit, "hu
 
 @pytest.mark.parametrize("damage", BAD, ids=str)
 @pytest.mark.parametrize("call", ["rotate", "display", "thumbnail"])
-def test_bad_files_fail_as_before(tmp_path, home, make_photo, pillow_steps, monkeypatch, damage, call):
+def test_bad_files_fail_as_before(lib, tmp_path, home, make_photo, pillow_steps, monkeypatch, damage, call):
     source = make_photo(tmp_path / "p.jpg", (64, 48), 6)
     source.write_bytes(BAD[damage](source.read_bytes()))
     codec, pillow = twin(tmp_path, source)
@@ -348,7 +346,7 @@ def test_bad_files_fail_as_before(tmp_path, home, make_photo, pillow_steps, monk
         assert codec.read_bytes() == source.read_bytes()
 
 
-def test_the_pixel_limit_is_not_bypassed(tmp_path, home, make_photo, monkeypatch):
+def test_the_pixel_limit_is_not_bypassed(lib, tmp_path, home, make_photo, monkeypatch):
     path = make_photo(tmp_path / "p.jpg", (64, 48), 6)
     before = path.read_bytes()
     monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 1000)
@@ -360,7 +358,7 @@ def test_the_pixel_limit_is_not_bypassed(tmp_path, home, make_photo, monkeypatch
 
 
 @pytest.mark.parametrize("preview_at", ["outside", "not a JPEG"])
-def test_a_broken_preview_pointer_takes_the_pillow_steps(tmp_path, make_photo, pillow_steps, preview_at):
+def test_a_broken_preview_pointer_takes_the_pillow_steps(lib, tmp_path, make_photo, pillow_steps, preview_at):
     small = b"\xff\xd8" + bytes(200) if preview_at == "outside" else b"PNG!" + bytes(200)
     block = exif_block(6, (64, 48), small, preview_at=60000 if preview_at == "outside" else None)
     source = make_photo(tmp_path / "p.jpg", (64, 48), exif=block)
@@ -378,7 +376,7 @@ def test_a_broken_preview_pointer_takes_the_pillow_steps(tmp_path, make_photo, p
 
 @pytest.mark.parametrize("big_endian", [False, True])
 @pytest.mark.parametrize("orientation", ORIENTATIONS)
-def test_preview_bytes_stands_the_preview_upright(tmp_path, make_photo, orientation, big_endian):
+def test_preview_bytes_stands_the_preview_upright(lib, tmp_path, make_photo, orientation, big_endian):
     picture = picture_of((64, 48))
     buf = io.BytesIO()
     picture.resize((40, 30)).save(buf, format="JPEG", quality=95)
@@ -391,7 +389,7 @@ def test_preview_bytes_stands_the_preview_upright(tmp_path, make_photo, orientat
     assert mean_difference(Image.open(io.BytesIO(data)), reference) < 12
 
 
-def test_preview_bytes_of_a_tiff_structure(tmp_path):
+def test_preview_bytes_of_a_tiff_structure(lib, tmp_path):
     buf = io.BytesIO()
     picture_of((48, 32)).save(buf, format="JPEG")
     path = tmp_path / "scan.tif"
@@ -400,7 +398,7 @@ def test_preview_bytes_of_a_tiff_structure(tmp_path):
 
 
 @pytest.mark.parametrize("kind", ["no EXIF", "no IFD1", "PNG", "empty", "truncated head"])
-def test_preview_bytes_is_none_without_a_readable_preview(tmp_path, make_photo, kind):
+def test_preview_bytes_is_none_without_a_readable_preview(lib, tmp_path, make_photo, kind):
     path = tmp_path / "p.jpg"
     if kind == "no EXIF":
         picture_of((64, 48)).save(path)
@@ -417,7 +415,7 @@ def test_preview_bytes_is_none_without_a_readable_preview(tmp_path, make_photo, 
     assert lib.preview_bytes(str(path)) is None
 
 
-def test_preview_bytes_takes_a_path_like_the_others(tmp_path, monkeypatch, make_photo):
+def test_preview_bytes_takes_a_path_like_the_others(lib, tmp_path, monkeypatch, make_photo):
     monkeypatch.chdir(tmp_path)
     make_photo(tmp_path / "p.jpg", (64, 48), 6)
     assert lib.preview_bytes("p.jpg") == lib.preview_bytes(tmp_path / "p.jpg") is not None
@@ -453,15 +451,15 @@ class RecordingDict(dict):
 
 
 CALLS = {
-    "rotate": (lambda p: lib.rotate_files([str(p)], 90, False) and p.read_bytes(),
+    "rotate": (lambda lib, p: lib.rotate_files([str(p)], 90, False) and p.read_bytes(),
                ["Image", "ImageOps", "open_oriented", "_save_image", "SAVE_FORMATS"]),
-    "display": (lambda p: lib.display_source(str(p))[0], ["Image", "ImageOps", "open_oriented", "BytesIO"]),
-    "thumbnail": (lambda p: lib.thumbnail_bytes(str(p)), ["Image", "ImageOps", "open_oriented", "BytesIO"]),
+    "display": (lambda lib, p: lib.display_source(str(p))[0], ["Image", "ImageOps", "open_oriented", "BytesIO"]),
+    "thumbnail": (lambda lib, p: lib.thumbnail_bytes(str(p)), ["Image", "ImageOps", "open_oriented", "BytesIO"]),
 }
 
 
 @pytest.mark.parametrize("call, name", [(c, n) for c, (_, names) in CALLS.items() for n in names])
-def test_a_replaced_global_sends_the_call_down_the_pillow_steps(tmp_path, home, make_photo, pillow_steps,
+def test_a_replaced_global_sends_the_call_down_the_pillow_steps(lib, tmp_path, home, make_photo, pillow_steps,
                                                                  monkeypatch, call, name):
     codec, pillow = twin(tmp_path, make_photo(tmp_path / "p.jpg", (64, 48), 6))
     seen = []
@@ -473,7 +471,7 @@ def test_a_replaced_global_sends_the_call_down_the_pillow_steps(tmp_path, home, 
         replacement = Recording(original, seen)
     with monkeypatch.context() as patch:
         patch.setattr(lib, name, replacement)
-        made = CALLS[call][0](codec)
+        made = CALLS[call][0](lib, codec)
     pillow_steps()
     # the replacement was used, and the result is the Pillow steps' own
-    assert seen and made == CALLS[call][0](pillow)
+    assert seen and made == CALLS[call][0](lib, pillow)

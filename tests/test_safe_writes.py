@@ -15,9 +15,8 @@ from pathlib import Path
 import pytest
 from PIL import Image
 
-import quorvane_image_viewer.library as lib
+from conftest import ROOT, snapshot
 
-ROOT = Path(__file__).resolve().parents[1]
 AS_ROOT = os.geteuid() == 0
 BACKUPS = "ZEL originals"
 
@@ -30,19 +29,6 @@ def decodes(path):
     with Image.open(path) as image:
         image.load()
     return True
-
-
-def snapshot(folder):
-    """Every entry under folder: links by their target, files by their bytes."""
-    seen = {}
-    for path in sorted(Path(folder).rglob("*")):
-        if path.is_symlink():
-            seen[str(path)] = ("link", os.readlink(path))
-        elif path.is_file():
-            seen[str(path)] = ("file", path.read_bytes())
-        else:
-            seen[str(path)] = ("other",)
-    return seen
 
 
 def debris(folder):
@@ -61,17 +47,17 @@ def cache_entry(folder, source):
 
 
 CALLERS = {
-    "thumbnail": (cache_entry, lambda folder, source: lib.thumbnail_bytes(str(source))),
+    "thumbnail": (cache_entry, lambda lib, folder, source: lib.thumbnail_bytes(str(source))),
     "save_image": (lambda folder, source: folder / "out.png",
-                   lambda folder, source: lib._save_image(Image.open(source), folder / "out.png", "png", 90)),
+                   lambda lib, folder, source: lib._save_image(Image.open(source), folder / "out.png", "png", 90)),
     "convert": (lambda folder, source: folder / "a.jpg",
-                lambda folder, source: lib.convert_files([str(source)], "jpg", 80, None, "overwrite", False)),
+                lambda lib, folder, source: lib.convert_files([str(source)], "jpg", 80, None, "overwrite", False)),
     "resize": (lambda folder, source: folder / "out" / "a.png",
-               lambda folder, source: lib.resize_files([str(source)], "percent", 50, None, None,
+               lambda lib, folder, source: lib.resize_files([str(source)], "percent", 50, None, None,
                                                        str(folder / "out"), "overwrite")),
-    "rotate": (lambda folder, source: source, lambda folder, source: lib.rotate_files([str(source)], 90, False)),
+    "rotate": (lambda folder, source: source, lambda lib, folder, source: lib.rotate_files([str(source)], 90, False)),
     "rotate_backup": (lambda folder, source: folder / BACKUPS / "a.png",
-                      lambda folder, source: lib.rotate_files([str(source)], 90, True)),
+                      lambda lib, folder, source: lib.rotate_files([str(source)], 90, True)),
 }
 
 
@@ -96,14 +82,14 @@ def prepare(folder, caller, size=(64, 48)):
 
 @pytest.mark.parametrize("caller", [c for c in CALLERS if c != "rotate"])
 @pytest.mark.parametrize("link", ["dangling", "outside_file"])
-def test_links_at_output_names_are_replaced_not_followed(work, caller, link):
+def test_links_at_output_names_are_replaced_not_followed(lib, work, caller, link):
     folder, outside = work
     source, target = prepare(folder, caller)
     original = source.read_bytes()
     pointee = outside / ("missing.png" if link == "dangling" else "secret.txt")
     target.symlink_to(pointee)
     before = snapshot(outside)
-    CALLERS[caller][1](folder, source)
+    CALLERS[caller][1](lib, folder, source)
     assert snapshot(outside) == before, "nothing outside the folder is created or changed"
     if caller == "rotate_backup" and link == "outside_file":
         # the name is taken, so the backup takes the next free one; the link stays a link
@@ -117,7 +103,7 @@ def test_links_at_output_names_are_replaced_not_followed(work, caller, link):
 
 
 @pytest.mark.parametrize("caller", CALLERS)
-def test_target_that_is_a_folder(work, caller):
+def test_target_that_is_a_folder(lib, work, caller):
     folder, _ = work
     source, target = prepare(folder, caller)
     if caller == "rotate":
@@ -129,13 +115,13 @@ def test_target_that_is_a_folder(work, caller):
         assert (target.parent / "a_1.png").read_bytes() == original
     else:
         with pytest.raises(IsADirectoryError) as caught:
-            CALLERS[caller][1](folder, source)
+            CALLERS[caller][1](lib, folder, source)
         assert caught.value.filename == str(target)
         assert source.read_bytes() == original
     assert target.is_dir() and debris(folder) == []
 
 
-def test_cache_hit_reads_only_regular_files(work):
+def test_cache_hit_reads_only_regular_files(lib, work):
     folder, outside = work
     source, entry = prepare(folder, "thumbnail")
     fresh = lib.thumbnail_bytes(str(source))
@@ -182,7 +168,7 @@ def fill(mount, leave):
 
 
 @pytest.mark.parametrize("caller", CALLERS)
-def test_full_disk_never_leaves_a_truncated_file(small_fs, caller):
+def test_full_disk_never_leaves_a_truncated_file(lib, small_fs, caller):
     source, target = prepare(small_fs, caller, (160, 120))  # about 57 KB: many pages to fill
     failures = 0
     for leave in range(0, 120_000, 12_000):
@@ -190,7 +176,7 @@ def test_full_disk_never_leaves_a_truncated_file(small_fs, caller):
         before = target.read_bytes() if target.is_file() else None
         fill(small_fs, leave)
         try:
-            CALLERS[caller][1](small_fs, source)
+            CALLERS[caller][1](lib, small_fs, source)
         except OSError as error:
             failures += 1
             assert error.errno == errno.ENOSPC
@@ -209,14 +195,14 @@ def test_full_disk_never_leaves_a_truncated_file(small_fs, caller):
     assert failures > 0
 
 
-def test_read_only_folder_reports_read_only(small_fs):
+def test_read_only_folder_reports_read_only(lib, small_fs):
     source, _ = prepare(small_fs, "convert")
     original = snapshot(small_fs)
     subprocess.run(["mount", "-o", "remount,ro", str(small_fs)], check=True)
     try:
         for caller in ("convert", "rotate", "save_image", "rotate_backup"):
             with pytest.raises(OSError) as caught:
-                CALLERS[caller][1](small_fs, source)
+                CALLERS[caller][1](lib, small_fs, source)
             assert caught.value.errno == errno.EROFS and caught.value.strerror == "Read-only file system"
     finally:
         subprocess.run(["mount", "-o", "remount,rw", str(small_fs)], check=True)
@@ -263,7 +249,7 @@ def test_killed_writes_leave_complete_files_and_no_debris(tmp_path, job):
 # ---- threads: TIFF decoding never disturbs another thread's files ---------------------------
 
 
-def test_tiff_thumbnails_beside_threads_writing_files(tmp_path, monkeypatch):
+def test_tiff_thumbnails_beside_threads_writing_files(lib, tmp_path, monkeypatch):
     monkeypatch.setenv("HOME", str(tmp_path / "home"))
     tiffs = []
     for i in range(6):

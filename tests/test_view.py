@@ -11,9 +11,7 @@ from pathlib import Path
 import pytest
 from PIL import Image, TiffImagePlugin
 
-import quorvane_image_viewer.library as lib
-
-ROOT = Path(__file__).resolve().parents[1]
+from conftest import ROOT, BadPath, assert_keeps_references
 
 
 @pytest.fixture
@@ -57,7 +55,7 @@ def open_fds():
     ("a.tif", "RGBA", None, None, (80, 60)),
     ("a.ppm", "RGB", None, None, (80, 60)),
 ])
-def test_display_source_decision(tmp_path, name, mode, orientation, media, size):
+def test_display_source_decision(lib, tmp_path, name, mode, orientation, media, size):
     path = make_image(tmp_path / name, (80, 60), mode, orientation)
     source, kind = lib.display_source(str(path))
     if media:
@@ -66,14 +64,14 @@ def test_display_source_decision(tmp_path, name, mode, orientation, media, size)
         assert kind == "image/jpeg" and decoded(source) == ("JPEG", "RGB", size)
 
 
-def test_display_source_expands_and_resolves(home):
+def test_display_source_expands_and_resolves(lib, home):
     target = make_image(home / "real.jpg", (8, 8))
     (home / "link.jpg").symlink_to(target)
     assert lib.display_source("~/link.jpg") == (target, "image/jpeg")
 
 
 @pytest.mark.parametrize("orientation, size", [(None, (40, 30)), (1, (40, 30)), (6, (30, 40)), (8, (30, 40))])
-def test_open_oriented_and_file_info_are_upright(tmp_path, orientation, size):
+def test_open_oriented_and_file_info_are_upright(lib, tmp_path, orientation, size):
     path = make_image(tmp_path / "p.jpg", (40, 30), orientation=orientation)
     with lib.open_oriented(path) as image:
         assert (image.size, image.mode, image.format) == (size, "RGB", "JPEG")
@@ -94,14 +92,14 @@ def test_open_oriented_and_file_info_are_upright(tmp_path, orientation, size):
     ((800, 600), None, "512", (512, 384)),
     ((2000, 1000), None, 5000, (1024, 512)),
 ])
-def test_thumbnail_sizes(cache, tmp_path, size, orientation, edge, expected):
+def test_thumbnail_sizes(lib, cache, tmp_path, size, orientation, edge, expected):
     path = make_image(tmp_path / "p.jpg", size, orientation=orientation)
     assert decoded(lib.thumbnail_bytes(str(path), edge)) == ("JPEG", "RGB", expected)
 
 
 @pytest.mark.parametrize("name, mode", [("p.gif", "P"), ("g.png", "L"), ("ga.png", "LA"), ("a.png", "RGBA"),
                                         ("b.png", "1"), ("c.tif", "CMYK"), ("i.png", "I")])
-def test_thumbnail_modes_give_rgb(cache, tmp_path, name, mode):
+def test_thumbnail_modes_give_rgb(lib, cache, tmp_path, name, mode):
     path = make_image(tmp_path / name, (300, 200), mode)
     assert decoded(lib.thumbnail_bytes(path)) == ("JPEG", "RGB", (256, 171))
 
@@ -110,7 +108,7 @@ def entries(cache):
     return sorted(p.name for p in cache.iterdir())
 
 
-def test_thumbnail_cache_key_hits_and_new_entries(cache, tmp_path, monkeypatch):
+def test_thumbnail_cache_key_hits_and_new_entries(lib, cache, tmp_path, monkeypatch):
     path = make_image(tmp_path / "p.jpg")
     first = lib.thumbnail_bytes(str(path))
     st = path.stat()
@@ -139,13 +137,13 @@ def test_thumbnail_cache_key_hits_and_new_entries(cache, tmp_path, monkeypatch):
     assert len(entries(cache)) == 1
 
 
-def test_thumb_cache_dir(cache):
+def test_thumb_cache_dir(lib, cache):
     assert lib.thumb_cache_dir() == cache == lib.thumb_cache_dir() and cache.is_dir()
     with pytest.raises(TypeError, match="takes no arguments"):
         lib.thumb_cache_dir(1)
 
 
-def test_failed_entry_write_leaves_nothing(cache, tmp_path):
+def test_failed_entry_write_leaves_nothing(lib, cache, tmp_path):
     # the file-size limit cuts the entry's write off part-way, as a full disk would
     path = make_image(tmp_path / "p.jpg")
     script = textwrap.dedent(f"""
@@ -167,7 +165,7 @@ def test_failed_entry_write_leaves_nothing(cache, tmp_path):
     assert [(p.suffix, p.read_bytes()) for p in cache.iterdir()] == [(".jpg", data)]
 
 
-def test_undecodable_name(cache, tmp_path):
+def test_undecodable_name(lib, cache, tmp_path):
     path = Path(os.fsdecode(bytes(tmp_path) + b"/\xffold\xe9.jpg"))
     make_image(path, (40, 30))
     data = lib.thumbnail_bytes(path)
@@ -178,7 +176,7 @@ def test_undecodable_name(cache, tmp_path):
 
 
 @pytest.mark.parametrize("blocker", [".quorvane", ".quorvane/image_viewer/thumbs"])
-def test_file_where_cache_folder_should_be(home, tmp_path, monkeypatch, blocker):
+def test_file_where_cache_folder_should_be(lib, home, tmp_path, monkeypatch, blocker):
     path = make_image(tmp_path / "p.jpg")
     (home / blocker).parent.mkdir(parents=True, exist_ok=True)
     (home / blocker).write_text("not a folder")
@@ -188,7 +186,7 @@ def test_file_where_cache_folder_should_be(home, tmp_path, monkeypatch, blocker)
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="permissions do not bind root")
-def test_unwritable_cache_folder(cache, tmp_path):
+def test_unwritable_cache_folder(lib, cache, tmp_path):
     path = make_image(tmp_path / "p.jpg")
     cache.mkdir(parents=True)
     cache.chmod(0o500)
@@ -202,7 +200,7 @@ def test_unwritable_cache_folder(cache, tmp_path):
 
 # ---- file information ----
 
-def test_file_info_record(tmp_path):
+def test_file_info_record(lib, tmp_path):
     exif = Image.Exif()
     exif[271], exif[272], exif[306] = "Maker", "Model 1", "2023:01:02 03:04:05"
     path = make_image(tmp_path / "p.jpg", (40, 30), exif=exif)
@@ -218,7 +216,7 @@ def test_file_info_record(tmp_path):
     assert lib.file_info(tmp_path / "link.jpg")["name"] == "p.jpg"
 
 
-def test_file_info_camera_fields_in_exif_sub_ifd(tmp_path):
+def test_file_info_camera_fields_in_exif_sub_ifd(lib, tmp_path):
     exif = Image.Exif()
     exif[271] = "Maker"
     exif[0x8769] = {33434: TiffImagePlugin.IFDRational(1, 250), 34855: 200,
@@ -246,20 +244,21 @@ def broken_files(folder):
     return ["text.jpg", "cut.jpg", "album.jpg", "notes.txt", "dangling.jpg", "missing.png"]
 
 
-FUNCTIONS = [lib.display_source, lib.thumbnail_bytes, lib.file_info]
+FUNCTIONS = ["display_source", "thumbnail_bytes", "file_info"]
 
 
-@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
-def test_failures_close_files_and_leave_no_entry(cache, tmp_path, monkeypatch, function):
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_failures_close_files_and_leave_no_entry(lib, cache, tmp_path, monkeypatch, name):
+    function = getattr(lib, name)
     monkeypatch.chdir(tmp_path)
-    names = broken_files(tmp_path)
     before = open_fds()
-    for name in names:
-        expected = FileNotFoundError if name in ("album.jpg", "notes.txt", "dangling.jpg", "missing.png") else Exception
+    for file_name in broken_files(tmp_path):
+        expected = (FileNotFoundError if file_name in ("album.jpg", "notes.txt", "dangling.jpg", "missing.png")
+                    else Exception)
         with pytest.raises(expected) as caught:
-            function(name)
+            function(file_name)
         if expected is FileNotFoundError:
-            assert caught.value.args == (str((tmp_path / name).resolve()),)
+            assert caught.value.args == (str((tmp_path / file_name).resolve()),)
         else:
             assert not isinstance(caught.value, FileNotFoundError)
     # an unreadable EXIF block breaks none of them: file information reads the header as opened
@@ -271,21 +270,16 @@ def test_failures_close_files_and_leave_no_entry(cache, tmp_path, monkeypatch, f
     assert len(entries(cache) if cache.exists() else []) == (2 if function is lib.thumbnail_bytes else 0)
 
 
-class BadPath:
-    def __fspath__(self):
-        raise RuntimeError("no path")
-
-
-@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
+@pytest.mark.parametrize("name", FUNCTIONS)
 @pytest.mark.parametrize("value, error", [(None, TypeError), (3, TypeError), (b"p.jpg", TypeError),
                                           ("p\x00.jpg", ValueError), (BadPath(), RuntimeError),
                                           ("n" * 5000 + ".jpg", OSError)])
-def test_bad_input(cache, function, value, error):
+def test_bad_input(lib, cache, name, value, error):
     with pytest.raises(error):
-        function(value)
+        getattr(lib, name)(value)
 
 
-def test_thumbnail_long_edge_errors_come_after_the_file_checks(cache, tmp_path):
+def test_thumbnail_long_edge_errors_come_after_the_file_checks(lib, cache, tmp_path):
     with pytest.raises(FileNotFoundError):
         lib.thumbnail_bytes(tmp_path / "missing.jpg", None)
     path = make_image(tmp_path / "p.jpg")
@@ -294,15 +288,40 @@ def test_thumbnail_long_edge_errors_come_after_the_file_checks(cache, tmp_path):
             lib.thumbnail_bytes(path, edge)
 
 
-def test_no_leaked_references(cache, tmp_path):
+@pytest.mark.parametrize("route", ["system calls", "pathlib"])
+def test_cache_entry_larger_than_memory_raises_memory_error(run_python, tmp_path, route):
+    script = textwrap.dedent(f"""
+        import os, pathlib, resource
+        os.environ["HOME"] = {str(tmp_path)!r}
+        from PIL import Image
+        import quorvane_image_viewer.library as lib
+        photo = {str(tmp_path / "p.jpg")!r}
+        Image.new("RGB", (8, 8)).save(photo)
+        lib.thumbnail_bytes(photo)
+        entry, = lib.thumb_cache_dir().iterdir()
+        os.truncate(entry, 1 << 40)  # sparse: a terabyte that takes no room
+        if {route == "pathlib"}:
+            lib.Path = type("PathlibOnly", (type(pathlib.Path()),), {{}})
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 32, 1 << 32))
+        try:
+            lib.thumbnail_bytes(photo)
+        except MemoryError:
+            print("MemoryError")
+    """)
+    run = run_python(script)
+    assert (run.returncode, run.stdout) == (0, "MemoryError\n"), run.stderr
+
+
+def test_no_leaked_references(lib, cache, tmp_path):
     path = str(make_image(tmp_path / "p.jpg", (40, 30)))
     missing, edge = str(tmp_path / "none.jpg"), 10**30
-    counts = [sys.getrefcount(x) for x in (path, missing, edge)]
-    for _ in range(300):
+
+    def work():
         lib.thumbnail_bytes(path, edge)
         lib.display_source(path)
         lib.file_info(path)
-        for function in FUNCTIONS:
+        for name in FUNCTIONS:
             with pytest.raises(FileNotFoundError):
-                function(missing)
-    assert [sys.getrefcount(x) for x in (path, missing, edge)] == counts
+                getattr(lib, name)(missing)
+
+    assert_keeps_references((path, missing, edge), work, 300)

@@ -11,10 +11,27 @@ namespace qv {
 
 namespace {
 
+const name n_destination{"_destination"}, n_save_image{"_save_image"}, n_fmt_key{"_fmt_key"}, n_stem{"stem"},
+    n_exists{"exists"}, n_unlink{"unlink"};
+// The conflict policies; anything else numbers the name with "_" and a counter.
+const name n_skip{"skip"}, n_overwrite{"overwrite"}, n_rename{"rename"}, n_underscore{"_"};
+const name n_rotate{"rotate"}, n_expand{"expand"}, n_backup_folder{"ZEL originals"};
+const name n_resize{"resize"}, n_Resampling{"Resampling"}, n_LANCZOS{"LANCZOS"};
+const name n_dotdot{".."};
+// The pattern's tokens and the format specs of the date and counter they become.
+const name n_token_year{"[%YYYY]"}, n_token_month{"[%MM]"}, n_token_day{"[%DD]"}, n_token_folder{"[%P]"},
+    n_token_stem{"[%N]"}, n_token_shot{"[%PD]"}, n_hash{"#"}, n_spec_year{"04d"}, n_spec_two{"02d"}, n_count{"count"},
+    n_now{"now"}, n_year{"year"}, n_month{"month"}, n_day{"day"};
+
 // The batch skeleton shared by the edit operations: walk `paths`, refuse non-text elements,
 // pass over anything that is not an existing image file, and list what `edit` reports.
 // The first exception ends the walk; whatever was done before it stays done on disk.
+// One path given as a str or bytes is refused before anything is done: walked, it would be
+// its characters, and the batch would find nothing to do and say it had done it.
 template <class F> ref edit_each_image(handle paths, F&& edit) {
+    if (PyUnicode_Check(paths.ptr()) || PyBytes_Check(paths.ptr()))
+        raise_format(PyExc_TypeError, "paths must be a list or tuple of paths, not %.200s",
+                     Py_TYPE(paths.ptr())->tp_name);
     ref written = new_list();
     for_each_element(paths, [&](handle raw) {
         require_text(raw);
@@ -48,18 +65,13 @@ ref encoded_bytes(handle image, handle options) {
 ref larger(handle a, handle b) { return borrow(compare(b, a, Py_GT) ? b : a); }
 ref smaller(handle a, handle b) { return borrow(compare(b, a, Py_LT) ? b : a); }
 
-// round(x), but never below one pixel.
-ref side(handle x) {
-    ref one = number(1);
-    ref r = builtin_round()(x);
-    return less(r, one) ? one : r;
-}
+// max(1, round(x)): never below one pixel
+ref side(handle x) { return clamp(builtin_round()(x), number(1)); }
 
-// int(given or 1), but never below one pixel.
+// max(1, int(given or 1))
 ref exact_side(handle given) {
     ref one = number(1);
-    ref r = to_int(given.truthy() ? given : handle(one));
-    return less(r, one) ? one : r;
+    return clamp(to_int(given.truthy() ? given : handle(one)), one);
 }
 
 
@@ -117,11 +129,6 @@ void require_pattern(handle pattern) {
 
 }  // namespace
 
-namespace {
-// The conflict policies; anything else numbers the name with "_" and a counter.
-const name n_skip{"skip"}, n_overwrite{"overwrite"}, n_rename{"rename"}, n_underscore{"_"};
-}  // namespace
-
 ref destination(handle path, handle folder, handle suffix, handle on_conflict) {
     ref parent = folder.truthy() ? resolved_path(folder) : path.attr(n_parent);
     method_kw(parent, n_mkdir, {}, {{n_parents, Py_True}, {n_exist_ok, Py_True}});
@@ -151,9 +158,8 @@ ref save_image(handle image, handle dest, handle fmt_key, handle quality) {
         ref options = new_dict();
         options.set_item(n_format, pil);
         if (pil.equals(n_JPEG) || pil.equals(n_WEBP)) {
-            ref hundred = number(100), one = number(1);
-            ref capped = compare(hundred, quality, Py_LT) ? hundred : borrow(quality);
-            options.set_item(n_quality, compare(capped, one, Py_GT) ? capped : one);
+            // max(1, min(quality, 100))
+            options.set_item(n_quality, clamp(quality, number(1), number(100)));
         }
         // What the photo carries is read from the image as given, before any conversion.
         add_metadata_options(options, image, to_write, pil);
@@ -179,10 +185,6 @@ ref convert_files(handle paths, handle fmt, handle quality, handle folder, handl
         return dest.str();
     });
 }
-
-namespace {
-const name n_rotate{"rotate"}, n_expand{"expand"}, n_backup_folder{"ZEL originals"};
-}  // namespace
 
 namespace {
 
@@ -231,10 +233,6 @@ ref rotate_files(handle paths, handle degrees, handle keep_original) {
     });
 }
 
-namespace {
-const name n_resize{"resize"}, n_Resampling{"Resampling"}, n_LANCZOS{"LANCZOS"};
-}  // namespace
-
 ref resize_files(handle paths, handle basis, handle value, handle width, handle height, handle folder,
                  handle on_conflict) {
     return edit_each_image(paths, [&](handle source) {
@@ -253,10 +251,6 @@ ref resize_files(handle paths, handle basis, handle value, handle width, handle 
     });
 }
 
-namespace {
-const name n_dotdot{".."};
-}  // namespace
-
 ref rename_file(handle path, handle new_name) {
     ref source = resolved_path(path);
     if (!source.method(n_is_file).truthy()) raise_not_found(source);
@@ -268,13 +262,6 @@ ref rename_file(handle path, handle new_name) {
     source.method(n_rename, dest);
     return dest.str();
 }
-
-namespace {
-// The pattern's tokens and the format specs of the date and counter they become.
-const name n_token_year{"[%YYYY]"}, n_token_month{"[%MM]"}, n_token_day{"[%DD]"}, n_token_folder{"[%P]"},
-    n_token_stem{"[%N]"}, n_token_shot{"[%PD]"}, n_hash{"#"}, n_spec_year{"04d"}, n_spec_two{"02d"}, n_count{"count"},
-    n_now{"now"}, n_year{"year"}, n_month{"month"}, n_day{"day"};
-}  // namespace
 
 ref apply_rename_pattern(handle name, handle pattern, handle index, handle folder, handle shot) {
     ref stem = global(n_Path)(name).attr(n_stem);

@@ -61,7 +61,9 @@ void put(std::string& d, bool little, const field& f, std::uint32_t value) {
     }
 }
 
-bool fits_field(const field& f, std::uint64_t value) { return f.type == type_long ? value <= 0xFFFFFFFFu : value <= 0xFFFFu; }
+bool fits_field(const field& f, std::uint64_t value) {
+    return f.type == type_long ? value <= 0xFFFFFFFFu : value <= 0xFFFFu;
+}
 
 // Calls `each(tag, entry offset)` for every entry of the IFD at `at`; the offset of the next
 // IFD comes back in `next`. False when the IFD does not lie inside the block.
@@ -200,7 +202,8 @@ bool edited(std::string_view block, const tiff_layout& layout, long width, long 
         if (out.size() % 2) out.push_back('\0');  // TIFF offsets are word aligned
         std::size_t offset = out.size();
         out += *preview;
-        if (!fits_field(layout.preview_offset_value, offset) || !fits_field(layout.preview_length_value, preview->size()))
+        if (!fits_field(layout.preview_offset_value, offset) ||
+            !fits_field(layout.preview_length_value, preview->size()))
             return false;
         put(out, little, layout.preview_offset_value, static_cast<std::uint32_t>(offset));
         put(out, little, layout.preview_length_value, static_cast<std::uint32_t>(preview->size()));

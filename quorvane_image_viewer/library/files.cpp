@@ -96,19 +96,32 @@ ref read_file(handle path, read_mode mode) {
     if (mode == read_mode::regular_file_only) {
         std::string data;
         int error = 0;
-        entry_read found = without_gil([&] { return read_regular_file(text, data, error); });
+        entry_read found;
+        {
+            gil_released lock_free;
+            found = read_regular_file(text, data, error);
+        }
         if (found == entry_read::failed) raise_os_error(error, path);
         if (found == entry_read::miss) return ref();
         return steal(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
     }
-    descriptor fd(without_gil([&] { return open_for_reading(text, mode); }));
+    descriptor fd;
+    {
+        gil_released lock_free;
+        fd = descriptor(open_for_reading(text, mode));
+    }
     if (fd.get() < 0) raise_os_error(errno, path);
     struct stat st{};
     if (fstat(fd.get(), &st) != 0) raise_os_error(errno, path);
     if (!S_ISREG(st.st_mode)) raise_os_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, path);
+    // the buffer is the interpreter's, made while the lock is held, so running out of it raises
     ref data = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(st.st_size)));
     char* into = PyBytes_AS_STRING(data.ptr());
-    int result = without_gil([&] { return read_all(fd.get(), into, static_cast<std::size_t>(st.st_size)); });
+    int result;
+    {
+        gil_released lock_free;
+        result = read_all(fd.get(), into, static_cast<std::size_t>(st.st_size));
+    }
     if (result) raise_os_error(result, path);
     return data;
 }
@@ -118,10 +131,12 @@ bool starts_with(handle path, const char* const* heads, std::size_t count, std::
     const char* text = PyBytes_AS_STRING(encoded.ptr());
     char head[16] = {};
     if (length > sizeof head) return false;
-    bool read_ok = without_gil([&] {
+    bool read_ok;
+    {
+        gil_released lock_free;
         descriptor fd(open_for_reading(text, read_mode::follow_links));
-        return fd.get() >= 0 && pread(fd.get(), head, length, 0) == static_cast<ssize_t>(length);
-    });
+        read_ok = fd.get() >= 0 && pread(fd.get(), head, length, 0) == static_cast<ssize_t>(length);
+    }
     if (!read_ok) return false;
     for (std::size_t i = 0; i < count; ++i)
         if (std::memcmp(head, heads[i], length) == 0) return true;

@@ -52,7 +52,7 @@ enum class read_mode {
 ref read_file(handle path, read_mode mode);
 
 // What reading a file that must be a regular file found. It touches no Python object, so
-// it may run without the interpreter lock.
+// it may run without the interpreter lock; running out of memory throws std::bad_alloc.
 enum class entry_read {
     hit,     // `data` holds the file's bytes
     miss,    // missing, a link, or not a regular file

@@ -1,6 +1,8 @@
 // The module frame: definition, create and exec steps, the function table, the
 // constant tables, and the name-based classification of files.
 #include "library.hpp"
+
+#include "bytepath.hpp"
 #include "function.hpp"
 
 #include <frameobject.h>
@@ -10,23 +12,21 @@
 namespace qv {
 
 const name n_Path{"Path"}, n_Image{"Image"}, n_ImageOps{"ImageOps"}, n_BytesIO{"BytesIO"}, n_datetime{"datetime"},
-    n_hashlib{"hashlib"}, n_shutil{"shutil"}, n_IMAGE_SUFFIXES{"IMAGE_SUFFIXES"}, n_SAVE_FORMATS{"SAVE_FORMATS"},
-    n_is_image{"is_image"}, n_open_oriented{"open_oriented"}, n_media_type{"_media_type"}, n_fmt_key{"_fmt_key"},
-    n_destination{"_destination"}, n_save_image{"_save_image"}, n_thumb_cache_dir{"thumb_cache_dir"}, n_copy2{"copy2"};
-const name n_suffix{"suffix"}, n_stem{"stem"}, n_lower{"lower"}, n_lstrip{"lstrip"}, n_expanduser{"expanduser"},
-    n_resolve{"resolve"}, n_is_file{"is_file"}, n_is_dir{"is_dir"}, n_exists{"exists"}, n_name{"name"},
-    n_parent{"parent"}, n_stat{"stat"}, n_st_size{"st_size"}, n_st_mtime{"st_mtime"}, n_st_mtime_ns{"st_mtime_ns"},
-    n_mkdir{"mkdir"}, n_unlink{"unlink"}, n_parents{"parents"}, n_exist_ok{"exist_ok"}, n_format{"format"},
-    n_quality{"quality"}, n_mode{"mode"}, n_size{"size"}, n_convert{"convert"}, n_save{"save"},
-    n_getvalue{"getvalue"}, n_open{"open"}, n_jpg{"jpg"}, n_RGB{"RGB"}, n_dot{"."};
+    n_hashlib{"hashlib"}, n_shutil{"shutil"}, n_SAVE_FORMATS{"SAVE_FORMATS"}, n_is_image{"is_image"},
+    n_open_oriented{"open_oriented"}, n_copy2{"copy2"};
+const name n_suffix{"suffix"}, n_lower{"lower"}, n_lstrip{"lstrip"}, n_resolve{"resolve"}, n_is_file{"is_file"},
+    n_name{"name"}, n_parent{"parent"}, n_stat{"stat"}, n_st_size{"st_size"}, n_st_mtime{"st_mtime"},
+    n_mkdir{"mkdir"}, n_parents{"parents"}, n_exist_ok{"exist_ok"}, n_format{"format"}, n_quality{"quality"},
+    n_mode{"mode"}, n_size{"size"}, n_convert{"convert"}, n_save{"save"}, n_getvalue{"getvalue"}, n_jpg{"jpg"},
+    n_RGB{"RGB"}, n_dot{"."};
 const name n_jpeg{"jpeg"}, n_JPEG{"JPEG"}, n_octet_stream{"application/octet-stream"};
-const name n_empty{""}, n_path{"path"}, n_mtime{"mtime"}, n_kind{"kind"}, n_dir{"dir"}, n_image{"image"}, n_home{"home"},
-    n_width{"width"}, n_height{"height"};
+const name n_empty{""}, n_path{"path"}, n_mtime{"mtime"}, n_home{"home"}, n_width{"width"}, n_height{"height"};
 
 namespace {
 
 constexpr const char* module_qualname = "quorvane_image_viewer.library";
 
+const name n_IMAGE_SUFFIXES{"IMAGE_SUFFIXES"}, n_expanduser{"expanduser"};
 const name n_sorted{"sorted"}, n_round{"round"}, n___builtins__{"__builtins__"}, n___test__{"__test__"},
     n_module_qualname{module_qualname}, n_loader{"loader"}, n_origin{"origin"},
     n_submodule_search_locations{"submodule_search_locations"}, n___loader__{"__loader__"}, n___file__{"__file__"},
@@ -49,21 +49,7 @@ template <std::size_t N> ref text_table(const pair_text (&rows)[N]) {
     return table;
 }
 
-}  // namespace
 
-// ---- shared helpers ----
-
-ref resolved_path(handle value) { return global(n_Path)(value).method(n_expanduser).method(n_resolve); }
-
-bool is_image_file(handle target) {
-    return target.method(n_is_file).truthy() && global(n_is_image)(target).truthy();
-}
-
-void raise_not_found(handle path) { raise_with(PyExc_FileNotFoundError, path.str()); }
-
-// ---- file classification ----
-
-namespace {
 
 // What a viewer is told a file holds, by its suffix exactly as given.
 const pair_text media_types[] = {{".jpg", "image/jpeg"}, {".jpeg", "image/jpeg"}, {".jpe", "image/jpeg"},
@@ -85,36 +71,7 @@ void release_classification_tables() {
     g_format_aliases.reset();
 }
 
-}  // namespace
 
-ref is_image(handle path) {
-    ref suffix = path.attr(n_suffix).method(n_lower);
-    return py_bool(contains(global(n_IMAGE_SUFFIXES), suffix));
-}
-
-ref media_type(handle suffix) {
-    // MEDIA_TYPES.get(suffix, "application/octet-stream")
-    ref media = optional_item(g_media_table, suffix);
-    return media ? media : borrow(n_octet_stream);
-}
-
-ref fmt_key(handle suffix) {
-    ref key = suffix.method(n_lower).method(n_lstrip, n_dot);  // suffix.lower().lstrip(".")
-    require_text(key);
-    // an alias, else the key itself when it is a format, else "jpg"
-    if (ref alias = optional_item(g_format_aliases, key)) return alias;
-    if (contains(global(n_SAVE_FORMATS), key)) return key;
-    return borrow(n_jpg);
-}
-
-// A turned .jpeg file keeps "jpeg", which _save_image takes as "jpg".
-ref aliased_format_key(handle key) {
-    if (key.equals(n_jpeg)) return borrow(key);
-    ref alias = optional_item(g_format_aliases, key);
-    return alias ? alias : borrow(key);
-}
-
-namespace {
 
 // Process-wide statics: the module supports one interpreter and one initialisation.
 PyObject* g_module = nullptr;
@@ -208,10 +165,6 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
 
 // ---- exec step ----
 
-void bind(handle dict, handle key, handle value) {
-    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw_error();
-}
-
 void warn_on_version_mismatch() {
     int major = 0, minor = 0;
     std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor);
@@ -225,7 +178,7 @@ void register_in_sys_modules(handle module) {
     PyObject* modules = PyImport_GetModuleDict();
     int has = PyDict_Contains(modules, n_module_qualname.ptr());
     if (has < 0) throw_error();
-    if (!has) bind(modules, n_module_qualname, module);
+    if (!has) handle(modules).set_item(n_module_qualname, module);
 }
 
 ref builtin(handle builtins, handle key) {
@@ -252,7 +205,7 @@ void build_namespace(handle module) {
     handle builtins = PyImport_AddModule("builtins");
     if (!builtins) throw_error();
     name::build_all();
-    bind(dict, n___builtins__, builtins);
+    dict.set_item(n___builtins__, builtins);
     set_module_dict(dict, PyModule_GetDict(builtins.ptr()));
     warn_on_version_mismatch();
 
@@ -263,26 +216,26 @@ void build_namespace(handle module) {
     g_sorted = builtin(builtins, n_sorted);
     g_round = builtin(builtins, n_round);
 
-    bind(dict, n_hashlib, import_module(n_hashlib));
-    bind(dict, n_shutil, import_module(n_shutil));
-    bind(dict, n_datetime, import_name(import_from(n_datetime, {n_datetime}, dict), n_datetime));
-    bind(dict, n_BytesIO, import_name(import_from(n_io, {n_BytesIO}, dict), n_BytesIO));
-    bind(dict, n_Path, import_name(import_from(n_pathlib, {n_Path}, dict), n_Path));
+    dict.set_item(n_hashlib, import_module(n_hashlib));
+    dict.set_item(n_shutil, import_module(n_shutil));
+    dict.set_item(n_datetime, import_name(import_from(n_datetime, {n_datetime}, dict), n_datetime));
+    dict.set_item(n_BytesIO, import_name(import_from(n_io, {n_BytesIO}, dict), n_BytesIO));
+    dict.set_item(n_Path, import_name(import_from(n_pathlib, {n_Path}, dict), n_Path));
     ref pil = import_from(n_PIL, {n_Image, n_ImageOps}, dict);
-    bind(dict, n_Image, import_name(pil, n_Image));
-    bind(dict, n_ImageOps, import_name(pil, n_ImageOps));
+    dict.set_item(n_Image, import_name(pil, n_Image));
+    dict.set_item(n_ImageOps, import_name(pil, n_ImageOps));
 
     ref suffixes = steal(PySet_New(nullptr));
     for (const char* s : image_suffixes)
         if (PySet_Add(suffixes.ptr(), text(s).ptr()) < 0) throw_error();
-    bind(dict, n_IMAGE_SUFFIXES, suffixes);
-    bind(dict, n_SAVE_FORMATS, text_table(save_formats));
+    dict.set_item(n_IMAGE_SUFFIXES, suffixes);
+    dict.set_item(n_SAVE_FORMATS, text_table(save_formats));
 
     for (const function_spec& spec : function_table) {
         ref function = make_function(spec);
         if (PyDict_SetItemString(dict.ptr(), spec.name, function.ptr()) < 0) throw_error();
     }
-    bind(dict, n___test__, new_dict());
+    dict.set_item(n___test__, new_dict());
     g_own_globals = steal(PyDict_Copy(dict.ptr()));
     g_own_copy2 = handle(dict).item(n_shutil).attr(n_copy2);
 }
@@ -343,7 +296,64 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+// suffix.lower() in IMAGE_SUFFIXES: the image test of every route
+bool is_image_suffix(handle suffix) { return contains(global(n_IMAGE_SUFFIXES), suffix.method(n_lower)); }
+
 }  // namespace
+
+// ---- shared helpers ----
+
+ref resolved_path(handle value) { return global(n_Path)(value).method(n_expanduser).method(n_resolve); }
+
+bool argument_bytes(handle value, std::string& out) {
+    if (!PyUnicode_CheckExact(value.ptr())) return false;
+    if (PyUnicode_GET_LENGTH(value.ptr()) > 0 && PyUnicode_READ_CHAR(value.ptr(), 0) == '~')
+        return fs_bytes(global(n_Path)(value).method(n_expanduser).str(), out);
+    return fs_bytes(value, out);
+}
+
+bool is_image_file(handle target) {
+    return target.method(n_is_file).truthy() && global(n_is_image)(target).truthy();
+}
+
+void raise_not_found(handle path) { raise_with(PyExc_FileNotFoundError, path.str()); }
+
+// ---- file classification ----
+
+ref is_image(handle path) { return py_bool(is_image_suffix(path.attr(n_suffix))); }
+
+// pathlib's suffix of a final name: from the last dot, unless that dot starts or ends the name
+bool is_image_name(handle name) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(name.ptr());
+    Py_ssize_t dot = PyUnicode_FindChar(name.ptr(), '.', 0, length, -1);
+    if (dot == -2) throw_error();
+    ref suffix = dot > 0 && dot < length - 1 ? steal(PyUnicode_Substring(name.ptr(), dot, length)) : borrow(n_empty);
+    return is_image_suffix(suffix);
+}
+
+ref media_type(handle suffix) {
+    // MEDIA_TYPES.get(suffix, "application/octet-stream")
+    ref media = optional_item(g_media_table, suffix);
+    return media ? media : borrow(n_octet_stream);
+}
+
+ref fmt_key(handle suffix) {
+    ref key = suffix.method(n_lower).method(n_lstrip, n_dot);  // suffix.lower().lstrip(".")
+    require_text(key);
+    // an alias, else the key itself when it is a format, else "jpg"
+    if (ref alias = optional_item(g_format_aliases, key)) return alias;
+    if (contains(global(n_SAVE_FORMATS), key)) return key;
+    return borrow(n_jpg);
+}
+
+// A turned .jpeg file keeps "jpeg", which _save_image takes as "jpg".
+ref aliased_format_key(handle key) {
+    if (key.equals(n_jpeg)) return borrow(key);
+    ref alias = optional_item(g_format_aliases, key);
+    return alias ? alias : borrow(key);
+}
+
+// ---- what the module bound at execution ----
 
 handle own_global(handle key) { return PyDict_GetItemWithError(g_own_globals.ptr(), key.ptr()); }
 handle own_copy2() { return g_own_copy2; }

@@ -154,7 +154,8 @@ bool encode(const unsigned char* rgb, int width, int height, int quality, std::s
         if (!tj) return false;
         tj_bytes result;
         unsigned long size = 0;
-        if (tjCompress2(tj.get(), rgb, width, 0, height, TJPF_RGB, result.out(), &size, TJSAMP_420, quality, TJFLAG_ACCURATEDCT) != 0)
+        if (tjCompress2(tj.get(), rgb, width, 0, height, TJPF_RGB, result.out(), &size, TJSAMP_420, quality,
+                        TJFLAG_ACCURATEDCT) != 0)
             return false;
         out.assign(result.data(), size);
         return true;

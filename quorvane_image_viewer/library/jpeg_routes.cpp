@@ -39,15 +39,15 @@ ref bytes_of(const std::string& data) {
     return steal(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
 }
 
-// without_gil() for codec work: any failure in it, running out of memory included, is `false`.
+// Codec work with the interpreter lock released: any failure in it, running out of memory
+// included, is `false`, and the caller takes the Pillow steps.
 template <class F> bool unlocked_work(F&& work) {
-    return without_gil([&]() noexcept {
-        try {
-            return static_cast<bool>(work());
-        } catch (...) {
-            return false;
-        }
-    });
+    gil_released lock_free;
+    try {
+        return static_cast<bool>(work());
+    } catch (...) {
+        return false;
+    }
 }
 
 // Pillow's Image.MAX_IMAGE_PIXELS: past it Pillow warns or refuses, so the routes leave such
@@ -279,10 +279,8 @@ ref jpeg_thumbnail(handle target, handle edge) {
         ref pixels = small.method(n_tobytes);
         const auto* rgb = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(pixels.ptr()));
         std::string out;
-        if (!unlocked_work([&] {
-                return jpeg::encode(rgb, static_cast<int>(out_width), static_cast<int>(out_height), thumbnail_quality, out);
-            }))
-            return ref();
+        const int w = static_cast<int>(out_width), hgt = static_cast<int>(out_height);
+        if (!unlocked_work([&] { return jpeg::encode(rgb, w, hgt, thumbnail_quality, out); })) return ref();
         return bytes_of(out);
     });
 }

@@ -4,21 +4,19 @@
 
 #include "pyxx.hpp"
 
+#include <string>
+
 namespace qv {
 
 // Module globals and attribute names used by more than one subsystem.
-extern const name n_Path, n_Image, n_ImageOps, n_BytesIO, n_datetime, n_hashlib, n_shutil, n_IMAGE_SUFFIXES,
-    n_SAVE_FORMATS, n_is_image, n_open_oriented, n_media_type, n_fmt_key, n_destination, n_save_image,
-    n_thumb_cache_dir, n_copy2;
-extern const name n_suffix, n_stem, n_lower, n_lstrip, n_expanduser, n_resolve, n_is_file, n_is_dir, n_exists,
-    n_name, n_parent, n_stat, n_st_size, n_st_mtime, n_st_mtime_ns, n_mkdir, n_unlink, n_parents, n_exist_ok,
-    n_format, n_quality, n_mode, n_size, n_convert, n_save, n_getvalue, n_open, n_jpg, n_RGB, n_dot;
+extern const name n_Path, n_Image, n_ImageOps, n_BytesIO, n_datetime, n_hashlib, n_shutil, n_SAVE_FORMATS, n_is_image,
+    n_open_oriented, n_copy2;
+extern const name n_suffix, n_lower, n_lstrip, n_resolve, n_is_file, n_name, n_parent, n_stat, n_st_size, n_st_mtime,
+    n_mkdir, n_parents, n_exist_ok, n_format, n_quality, n_mode, n_size, n_convert, n_save, n_getvalue, n_jpg, n_RGB,
+    n_dot;
 extern const name n_jpeg, n_JPEG, n_octet_stream;
 // Record keys and values shared by the listing, file information and the edits.
-extern const name n_empty, n_path, n_mtime, n_kind, n_dir, n_image, n_home, n_width, n_height;
-
-// The listing row of one entry: {"name", "path", "mtime", "size"}; "kind" is added last.
-ref listing_row(handle entry_name, handle entry_path, handle mtime, handle size);
+extern const name n_empty, n_path, n_mtime, n_home, n_width, n_height;
 
 // A format key through the suffix aliases "jpe" and "jfif" (to "jpg") and "tiff" (to "tif");
 // any other key, "jpeg" included, comes back as it is.
@@ -26,6 +24,12 @@ ref aliased_format_key(handle key);
 
 // Path(value).expanduser().resolve(), with Path looked up at the call.
 ref resolved_path(handle value);
+// The path the fast routes resolve for `value`, as bytes: an exact str as os.fsencode gives
+// it, a leading "~" expanded by Path. false: the pathlib steps must take the call (another
+// type, a NUL, a text that cannot be encoded).
+bool argument_bytes(handle value, std::string& out);
+// is_image(Path(...)) as the module's own is_image answers it, from the final name alone.
+bool is_image_name(handle name);
 // target.is_file() and then is_image(target)
 bool is_image_file(handle target);
 // FileNotFoundError(str(path))
@@ -70,10 +74,6 @@ ref thumbnail_bytes(handle path, handle long_edge);
 ref file_info(handle path);
 // The file's embedded EXIF preview, upright, as JPEG bytes; None when it has none.
 ref preview_bytes(handle path);
-// max(32, min(int(long_edge), 1024))
-ref clamped_long_edge(handle long_edge);
-// The thumbnail cache key of a source path text (or Path), its st_mtime_ns and st_size.
-ref cache_key(handle target, handle mtime_ns, handle size, handle edge);
 
 // ---- batch edits ----
 ref destination(handle path, handle folder, handle suffix, handle on_conflict);

@@ -9,12 +9,12 @@
 
 namespace qv {
 
-const name n_transpose{"transpose"}, n_pop{"pop"};
 const name n_getexif{"getexif"}, n_get{"get"}, n_exif{"exif"}, n_icc_profile{"icc_profile"}, n_RGBA{"RGBA"},
     n_P{"P"}, n_LA{"LA"}, n_WEBP{"WEBP"};
 
 namespace {
 
+const name n_transpose{"transpose"}, n_pop{"pop"};
 const name n_get_ifd{"get_ifd"}, n_PA{"PA"}, n_info{"info"}, n_transparency{"transparency"}, n_new{"new"},
     n_white{"white"}, n_alpha_composite{"alpha_composite"}, n_Exif{"Exif"}, n_endian{"endian"},
     n_tobytes{"tobytes"}, n_load{"load"}, n_PNG{"PNG"}, n_TIFF{"TIFF"},
@@ -26,7 +26,8 @@ constexpr long gps_ifd_tag = 0x8825;
 constexpr long interop_ifd_tag = 0xA005;
 constexpr long pixel_x_tag = 0xA002;
 constexpr long pixel_y_tag = 0xA003;
-// The most one JPEG marker holds; a longer block would overflow its length field.
+// The most one JPEG marker holds; a longer block would overflow its length field. Other
+// formats keep a block of any size.
 constexpr Py_ssize_t max_exif_bytes = 65533;
 
 // Tags that describe a TIFF's own pixel layout: the TIFF writer merges EXIF into its own
@@ -131,8 +132,9 @@ ref exif_sub_ifd(handle exif, handle value, handle width, handle height) {
 
 // A private copy of image.getexif() for an output of `size`: Orientation gone (the pixels are
 // upright), sub-IFDs carried as nested dicts, and for TIFF no tag of the TIFF's own layout.
-// Empty when nothing of the main IFD is left or the block would not fit one JPEG marker.
-ref exif_copy(handle image, handle size, bool tiff) {
+// Empty when nothing of the main IFD is left or, for JPEG, the block would not fit one marker.
+ref exif_copy(handle image, handle size, handle pil) {
+    bool tiff = pil.equals(n_TIFF);
     ref source = image.method(n_getexif);
     auto [width, height] = unpack_pair(size);
     ref exif_class = global(n_Image).attr(n_Exif);
@@ -151,7 +153,7 @@ ref exif_copy(handle image, handle size, bool tiff) {
     }
     if (!copy.truthy()) return ref();
     ref data = copy.method(n_tobytes);
-    if (PyBytes_Size(data.ptr()) > max_exif_bytes) return ref();
+    if (pil.equals(n_JPEG) && PyBytes_Size(data.ptr()) > max_exif_bytes) return ref();
     // Loaded from its own bytes: the TIFF writer reads sub-IFDs through get_ifd, which needs one.
     ref written = exif_class();
     written.method(n_load, data);
@@ -213,10 +215,9 @@ ref profile_for(handle source, handle written, handle pil) {
 }
 
 void add_metadata_options(handle options, handle source, handle written, handle pil) {
-    bool tiff = pil.equals(n_TIFF);
-    if (!tiff && !pil.equals(n_JPEG) && !pil.equals(n_PNG) && !pil.equals(n_WEBP)) return;
+    if (!pil.equals(n_TIFF) && !pil.equals(n_JPEG) && !pil.equals(n_PNG) && !pil.equals(n_WEBP)) return;
     // A damaged EXIF block costs the output its EXIF, never the output itself.
-    ref exif = absent_on(PyExc_Exception, [&] { return exif_copy(source, written.attr(n_size), tiff); });
+    ref exif = absent_on(PyExc_Exception, [&] { return exif_copy(source, written.attr(n_size), pil); });
     if (exif) options.set_item(n_exif, exif);
     // None, not absence, for a profile that does not fit: the PNG and TIFF writers would
     // otherwise take it from info themselves.

@@ -6,6 +6,14 @@
 
 namespace qv {
 
+namespace {
+// Every name declared so far, interned together in the exec step.
+const name* name_list = nullptr;
+// The module dictionary global() reads, and the builtins it falls back to.
+PyObject* g_dict = nullptr;
+PyObject* g_builtins = nullptr;
+}  // namespace
+
 // ---- raising and parking errors ----------------------------------------------
 
 void raise(PyObject* type, const char* message) {
@@ -88,10 +96,6 @@ void exit_with_pending(handle exit) {
 
 // ---- names -----------------------------------------------------------------
 
-namespace {
-const name* name_list = nullptr;
-}
-
 name::name(const char* text) : text_(text), next_(name_list) { name_list = this; }
 
 void name::build_all() {
@@ -109,8 +113,6 @@ ref handle::attr(handle name) const { return steal(PyObject_GetAttr(p_, name.ptr
 void handle::set_attr(handle name, handle value) const {
     if (PyObject_SetAttr(p_, name.ptr(), value.ptr()) < 0) throw_error();
 }
-
-bool handle::has_attr(handle name) const { return bool(optional_attr(*this, name)); }
 
 bool handle::truthy() const {
     int r = PyObject_IsTrue(p_);
@@ -171,12 +173,13 @@ bool contains(handle container, handle item) {
     return r != 0;
 }
 
-// ---- globals -------------------------------------------------------------------
+ref clamp(handle value, handle lower, handle upper) {
+    ref within = borrow(value);
+    if (upper && less(upper, within)) within = borrow(upper);
+    return less(lower, within) ? within : borrow(lower);
+}
 
-namespace {
-PyObject* g_dict = nullptr;
-PyObject* g_builtins = nullptr;
-}  // namespace
+// ---- globals -------------------------------------------------------------------
 
 ref global(handle name) {
     PyObject* value = PyDict_GetItemWithError(g_dict, name.ptr());

@@ -34,7 +34,6 @@ public:
 
     ref attr(handle name) const;
     void set_attr(handle name, handle value) const;
-    bool has_attr(handle name) const;
     bool truthy() const;
     bool equals(handle other) const;
     ref str() const;
@@ -238,6 +237,8 @@ inline ref pair(handle a, handle b) { return steal(PyTuple_Pack(2, a.ptr(), b.pt
 // first, second = value, with the interpreter's unpacking errors
 std::pair<ref, ref> unpack_pair(handle value);
 bool contains(handle container, handle item);
+// max(lower, min(value, upper)) as the builtins pick; without `upper`, max(lower, value)
+ref clamp(handle value, handle lower, handle upper = handle());
 
 // ---- arithmetic: the interpreter's operators, so `folder / name` joins paths ----------
 
@@ -245,8 +246,6 @@ inline ref operator+(handle a, handle b) { return steal(PyNumber_Add(a.ptr(), b.
 inline ref operator-(handle a) { return steal(PyNumber_Negative(a.ptr())); }
 inline ref operator*(handle a, handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
 inline ref operator/(handle a, handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
-inline ref operator&(handle a, handle b) { return steal(PyNumber_And(a.ptr(), b.ptr())); }
-inline ref operator|(handle a, handle b) { return steal(PyNumber_Or(a.ptr(), b.ptr())); }
 
 // ---- finishing on every way out ---------------------------------------------------
 
@@ -358,13 +357,19 @@ private:
     Py_buffer view_{};
 };
 
-// Runs `work` with the interpreter lock released, so other threads go on meanwhile; it must
-// touch no Python object, and an exception escaping it ends the process.
-template <class F> auto without_gil(F&& work) noexcept -> decltype(work()) {
-    PyThreadState* state = PyEval_SaveThread();
-    auto result = work();
-    PyEval_RestoreThread(state);
-    return result;
-}
+// Releases the interpreter lock for its scope, as a scoped release does, so other threads go
+// on meanwhile; the lock is taken back on every way out, an exception included, so a
+// std::bad_alloc thrown inside reaches the boundary as a MemoryError. The scope touches no
+// Python object.
+class gil_released {
+public:
+    gil_released() : state_(PyEval_SaveThread()) {}
+    ~gil_released() { PyEval_RestoreThread(state_); }
+    gil_released(const gil_released&) = delete;
+    gil_released& operator=(const gil_released&) = delete;
+
+private:
+    PyThreadState* state_;
+};
 
 }  // namespace qv

@@ -3,13 +3,15 @@
 #include "library.hpp"
 #include "metadata.hpp"
 
-#include "fastfs.hpp"
+#include "bytepath.hpp"
 #include "jpeg_routes.hpp"
-
 #include "files.hpp"
 #include "writer.hpp"
 
+#include <sys/stat.h>
+
 #include <iterator>
+#include <string>
 
 namespace qv {
 
@@ -18,8 +20,8 @@ namespace {
 const name n_exif_transpose{"exif_transpose"},
     n_thumbnail{"thumbnail"}, n_sha1{"sha1"}, n_hexdigest{"hexdigest"},
     n_encode{"encode"}, n_utf_8{"utf-8"}, n_draft{"draft"}, n_surrogateescape{"surrogateescape"},
-    n_image_jpeg{"image/jpeg"},
-    n_quorvane_dir{".quorvane"}, n_image_viewer_dir{"image_viewer"}, n_thumbs_dir{"thumbs"}, n_dot_jpg{".jpg"};
+    n_image_jpeg{"image/jpeg"}, n_dot_jpg{".jpg"}, n_st_mtime_ns{"st_mtime_ns"}, n_thumb_cache_dir{"thumb_cache_dir"},
+    n_media_type{"_media_type"}, n_open{"open"};
 
 constexpr long display_quality = 90;
 constexpr long thumbnail_quality = 80;
@@ -99,15 +101,11 @@ bool is_tiff(handle path) {
     }
 }
 
-}  // namespace
+// ---- the rules both thumbnail routes follow ----
 
 // max(32, min(int(long_edge), 1024))
 ref clamped_long_edge(handle long_edge) {
-    ref edge = to_int(long_edge);
-    ref upper = number(max_long_edge);
-    if (less(upper, edge)) edge = upper;
-    ref lower = number(min_long_edge);
-    return less(lower, edge) ? edge : lower;
+    return clamp(to_int(long_edge), number(min_long_edge), number(max_long_edge));
 }
 
 // sha1(f"{target}:{st_mtime_ns}:{st_size}:{edge}").hexdigest(); undecodable name bytes
@@ -117,6 +115,112 @@ ref cache_key(handle target, handle mtime_ns, handle size, handle edge) {
     ref encoded = key_text.method(n_encode, n_utf_8, n_surrogateescape);
     return global(n_hashlib).attr(n_sha1)(encoded).method(n_hexdigest);
 }
+
+// home / ".quorvane" / "image_viewer" / "thumbs", each step by `join`: a Path's own on the
+// pathlib route, posixpath's on bytes on the system-call route.
+template <class Join> void into_cache_folder(Join&& join) {
+    for (const char* part : {".quorvane", "image_viewer", "thumbs"}) join(part);
+}
+
+// key + ".jpg"
+ref cache_entry_name(handle key) { return key + n_dot_jpg; }
+
+// ---- the system-call route ----
+
+// stat_result.st_mtime_ns
+ref mtime_ns(const struct stat& st) {
+    long long total = 0;
+    if (!__builtin_mul_overflow(static_cast<long long>(st.st_mtim.tv_sec), 1000000000LL, &total) &&
+        !__builtin_add_overflow(total, static_cast<long long>(st.st_mtim.tv_nsec), &total))
+        return number(total);
+    return number(st.st_mtim.tv_sec) * number(1000000000LL) + number(st.st_mtim.tv_nsec);
+}
+
+// The folder the module's own thumb_cache_dir() names, as bytes: Path.home() as pathlib
+// gives it, then the cache folder's names. false for a home that is not absolute.
+bool cache_folder_bytes(handle path_type, std::string& out) {
+    if (!fs_bytes(path_type.method(n_home).str(), out) || out.empty() || out.front() != '/') return false;
+    into_cache_folder([&](const char* part) { join_into(out, part); });
+    return true;
+}
+
+enum class entry_state { hit, miss, unsure };
+
+// The cache entry's bytes when it is a regular file. A link, a folder, a pipe or a device
+// is a miss, so a fresh entry replaces it; no open here can block. `unsure`: the folder is
+// missing (thumb_cache_dir() makes it), or an error that pathlib's steps must raise.
+entry_state read_entry(const std::string& folder, const std::string& entry, std::string& data) {
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return entry_state::unsure;
+    int error = 0;
+    switch (read_regular_file(entry.c_str(), data, error)) {
+        case entry_read::hit: return entry_state::hit;
+        case entry_read::miss: return entry_state::miss;
+        case entry_read::failed: break;
+    }
+    return entry_state::unsure;
+}
+
+// thumbnail_bytes up to its hit test, filled from the front. Without a key the pathlib
+// steps must run from the start; without an entry path they must find the cache folder
+// and test the entry; with data the request is a hit.
+struct cache_probe {
+    ref target;  // the resolved source, a Path (absent on a hit)
+    ref edge;    // the clamped long edge
+    ref key;     // the entry's key
+    ref cached;  // the entry, a Path (absent on a hit)
+    ref data;    // the entry's bytes on a hit
+};
+
+// Taken only while `Path`, is_image and thumb_cache_dir are the module's own.
+cache_probe probe_cache_fast(handle path, handle long_edge) {
+    if (!is_own_global(n_Path) || !is_own_global(n_is_image)) return {};
+    ref path_type = global(n_Path);
+    std::string argument;
+    if (!argument_bytes(path, argument)) return {};
+    resolved_bytes source;
+    bool resolved;
+    {
+        gil_released lock_free;
+        resolved = resolve(argument, source);
+    }
+    if (!resolved) return {};
+    ref target_text = fs_text(source.path);
+    if (!source.found() || !S_ISREG(source.st.st_mode)) raise_not_found(target_text);
+    // the resolved path is absolute, so its final name follows the last slash
+    Py_ssize_t slash = PyUnicode_FindChar(target_text.ptr(), '/', 0, PY_SSIZE_T_MAX, -1);
+    if (slash == -2) throw_error();
+    if (!is_image_name(steal(PyUnicode_Substring(target_text.ptr(), slash + 1, PY_SSIZE_T_MAX))))
+        raise_not_found(target_text);
+
+    cache_probe probe;
+    probe.edge = clamped_long_edge(long_edge);
+    probe.key = cache_key(target_text, mtime_ns(source.st), number(source.st.st_size), probe.edge);
+    // The edge's own conversion may have rebound a global, so ownership is asked again.
+    std::string folder, entry_name;
+    // a key that is not one plain name (another hashlib may give anything) joins as pathlib decides
+    if (is_own_global(n_thumb_cache_dir) && is_own_global(n_Path) && PyUnicode_CheckExact(probe.key.ptr()) &&
+        fs_bytes(cache_entry_name(probe.key), entry_name) && entry_name.find('/') == std::string::npos &&
+        cache_folder_bytes(global(n_Path), folder)) {
+        std::string entry = folder;
+        join_into(entry, entry_name);
+        std::string data;
+        entry_state state;
+        {
+            gil_released lock_free;
+            state = read_entry(folder, entry, data);
+        }
+        if (state == entry_state::hit) {
+            probe.data = steal(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+            return probe;
+        }
+        if (state == entry_state::miss) probe.cached = global(n_Path)(fs_text(entry));
+    }
+    probe.target = path_type(target_text);
+    return probe;
+}
+
+}  // namespace
 
 // ---- oriented open and display source ----
 
@@ -162,13 +266,14 @@ ref display_source(handle path) {
 // ---- thumbnail cache ----
 
 ref thumb_cache_dir() {
-    ref folder = global(n_Path).method(n_home) / n_quorvane_dir / n_image_viewer_dir / n_thumbs_dir;
+    ref folder = global(n_Path).method(n_home);
+    into_cache_folder([&](const char* part) { folder = folder / text(part); });
     method_kw(folder, n_mkdir, {}, {{n_parents, boolean(true)}, {n_exist_ok, boolean(true)}});
     return folder;
 }
 
 ref thumbnail_bytes(handle path, handle long_edge) {
-    // System calls instead of pathlib where they give the same; its steps do the rest.
+    // System calls where they give what pathlib gives; its steps do the rest.
     cache_probe probe = probe_cache_fast(path, long_edge);
     if (probe.data) return probe.data;
     ref target = probe.target, edge = probe.edge, key = probe.key, cached = probe.cached;
@@ -180,7 +285,7 @@ ref thumbnail_bytes(handle path, handle long_edge) {
         key = cache_key(target, stat.attr(n_st_mtime_ns), stat.attr(n_st_size), edge);
     }
     if (!cached) {
-        cached = global(n_thumb_cache_dir)() / (key + n_dot_jpg);
+        cached = global(n_thumb_cache_dir)() / cache_entry_name(key);
         // Only a regular file is a hit: a link or anything else in its place is made afresh.
         if (ref hit = read_file(cached, read_mode::regular_file_only)) return hit;
     }

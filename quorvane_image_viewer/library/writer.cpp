@@ -224,7 +224,11 @@ void write_file(handle target, handle data) {
     ref encoded = fs_encoded(target);
     byte_view bytes(data);
     place at = split(PyBytes_AS_STRING(encoded.ptr()));
-    int result = without_gil([&] { return write_steps(at, bytes.data(), bytes.size()); });
+    int result;
+    {
+        gil_released lock_free;
+        result = write_steps(at, bytes.data(), bytes.size());
+    }
     if (result) raise_os_error(result, target);
 }
 
@@ -232,7 +236,11 @@ void copy_file(handle source, handle target) {
     ref source_encoded = fs_encoded(source);
     ref encoded = fs_encoded(target);
     place at = split(PyBytes_AS_STRING(encoded.ptr()));
-    copy_failure failed = without_gil([&] { return copy_steps(PyBytes_AS_STRING(source_encoded.ptr()), at); });
+    copy_failure failed;
+    {
+        gil_released lock_free;
+        failed = copy_steps(PyBytes_AS_STRING(source_encoded.ptr()), at);
+    }
     if (failed.code) raise_os_error(failed.code, failed.at_source ? source : target);
 }
 
