@@ -151,6 +151,19 @@ def test_a_turn_keeps_every_marker_and_the_stored_pixels(lib, tmp_path, make_pho
     assert mean_difference(turned, before.transpose(Image.Transpose.ROTATE_270)) < 1
 
 
+@pytest.mark.parametrize("kind", ["progressive", "greyscale"])
+def test_progressive_and_greyscale_files_turn_without_loss(lib, tmp_path, make_photo, kind):
+    options = {"progressive": True} if kind == "progressive" else {"mode": "L"}
+    path = make_photo(tmp_path / "p.jpg", (64, 48), 8, **options)
+    before = upright(path)
+    lib.rotate_files([str(path)], 90, False)
+    with Image.open(path) as image:
+        # still what it was: progressive, or one grey channel
+        assert image.info.get("progressive", 0) == (kind == "progressive")
+        assert image.mode == ("RGB" if kind == "progressive" else "L")
+    assert mean_difference(upright(path), before.rotate(-90, expand=True)) < 1
+
+
 @pytest.mark.parametrize("size, subsampling, orientation, degrees", [
     ((60, 44), 2, None, 90),  # 4:2:0: neither side a multiple of 16
     ((64, 40), 2, None, 90),  # the bottom edge, which a quarter turn moves, is off the grid
@@ -181,7 +194,7 @@ def test_a_lossless_turn_keeps_its_backup(lib, tmp_path, make_photo):
     assert sorted(p.name for p in backups.iterdir()) == ["p.jpg", "p_1.jpg"]
 
 
-def test_multi_picture_and_misnamed_files_take_the_pillow_steps(lib, tmp_path, pillow_steps):
+def test_multi_picture_cmyk_and_misnamed_files_take_the_pillow_steps(lib, tmp_path, pillow_steps):
     mpo = tmp_path / "stereo.jpg"
     Image.new("RGB", (64, 48), "red").save(mpo, format="MPO", save_all=True,
                                            append_images=[Image.new("RGB", (64, 48), "blue")])
@@ -189,7 +202,9 @@ def test_multi_picture_and_misnamed_files_take_the_pillow_steps(lib, tmp_path, p
     Image.new("RGB", (64, 48), "green").save(png_named_jpg, format="PNG")
     jpeg_named_png = tmp_path / "photo.png"
     picture_of((64, 48)).save(jpeg_named_png, format="JPEG")
-    sources = [mpo, png_named_jpg, jpeg_named_png]
+    cmyk = tmp_path / "print.jpg"
+    picture_of((64, 48)).convert("CMYK").save(cmyk, exif=exif_block(6, (64, 48)))
+    sources = [mpo, png_named_jpg, jpeg_named_png, cmyk]
     codec = [twin(tmp_path, s)[0] for s in sources]
     pillow = [twin(tmp_path, s)[1] for s in sources]
     lib.rotate_files([str(p) for p in codec], 90, False)

@@ -84,8 +84,11 @@ long certain_orientation(std::string_view file, const exif::jpeg_layout& layout)
 bool turned_file(std::string_view file, jpeg::turn requested, long expected, long long max_pixels, std::string& out) {
     exif::jpeg_layout layout = exif::scan_jpeg(file);
     if (!layout.is_jpeg || !layout.complete || layout.multi_picture) return false;
+    // CMYK and YCCK files are left to Pillow, whose steps write them as RGB.
     jpeg::header h;
-    if (!jpeg::read_header(file, h) || static_cast<long long>(h.width) * h.height > max_pixels) return false;
+    if (!jpeg::read_header(file, h) || !jpeg::decodes_as_rgb(h) ||
+        static_cast<long long>(h.width) * h.height > max_pixels)
+        return false;
     long orientation = certain_orientation(file, layout);
     if (orientation < 0 || (expected != -1 && orientation != expected)) return false;
     const jpeg::turn t = jpeg::upright_turn(orientation).then(requested);
