@@ -14,6 +14,7 @@
 #include <climits>
 #include <cmath>
 #include <utility>
+#include <vector>
 #include <string>
 #include <string_view>
 
@@ -252,27 +253,21 @@ ref jpeg_thumbnail(handle target, handle edge) {
     // counts, so a panorama still decodes at the smallest scale.
     int width = 0, height = 0;
     jpeg::scaled_size(h, static_cast<int>(2 * long_edge), width, height);
-    const Py_ssize_t size = Py_ssize_t(width) * height * 3;
-    ref decoded = steal(PyBytes_FromStringAndSize(nullptr, size));
-    ref upright = t.identity() ? decoded : steal(PyBytes_FromStringAndSize(nullptr, size));
-    // Both buffers are this call's alone until Pillow is handed one.
+    ref decoded = steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(width) * height * 3));
+    // The buffer is this call's alone until Pillow is handed it.
     auto* decoded_at = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(decoded.ptr()));
-    auto* upright_at = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(upright.ptr()));
-    if (!unlocked_work([&] {
-            if (!jpeg::decode_into(file, width, height, decoded_at)) return false;
-            if (!t.identity()) jpeg::turn_into(decoded_at, width, height, t, upright_at);
-            return true;
-        }))
-        return ref();
-    if (t.swaps_sides()) std::swap(width, height);
-    // The size comes from the full picture, as a full decode would give it.
-    auto [full_width, full_height] = t.swaps_sides() ? std::pair<long, long>{h.height, h.width}
-                                                     : std::pair<long, long>{h.width, h.height};
-    auto [out_width, out_height] = thumbnail_size(full_width, full_height, long_edge);
+    if (!unlocked_work([&] { return jpeg::decode_into(file, width, height, decoded_at); })) return ref();
 
-    // Image.frombytes("RGB", (width, height), upright), scaled as thumbnail() scales
+    // The size comes from the full picture, as a full decode would give it; the picture is
+    // scaled as stored and turned once small, which gives the same pixels for less work.
+    auto [upright_width, upright_height] = t.swaps_sides() ? std::pair<long, long>{h.height, h.width}
+                                                           : std::pair<long, long>{h.width, h.height};
+    auto [out_width, out_height] = thumbnail_size(upright_width, upright_height, long_edge);
+    if (t.swaps_sides()) std::swap(out_width, out_height);
+
+    // Image.frombytes("RGB", (width, height), decoded), scaled as thumbnail() scales
     ref Image = global(n_Image);
-    ref image = Image.attr(n_frombytes)(n_RGB, pair(number(width), number(height)), upright);
+    ref image = Image.attr(n_frombytes)(n_RGB, pair(number(width), number(height)), decoded);
     ref small = out_width == width && out_height == height ? image : closing(image, [&] {
         ref gap = steal(PyFloat_FromDouble(2.0));
         ref size = pair(number(out_width), number(out_height));
@@ -281,9 +276,16 @@ ref jpeg_thumbnail(handle target, handle edge) {
     return closing(small, [&] {
         ref pixels = small.method(n_tobytes);
         const auto* rgb = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(pixels.ptr()));
-        std::string out;
         const int w = static_cast<int>(out_width), hgt = static_cast<int>(out_height);
-        if (!unlocked_work([&] { return jpeg::encode(rgb, w, hgt, thumbnail_quality, out); })) return ref();
+        std::string out;
+        if (!unlocked_work([&] {
+                if (t.identity()) return jpeg::encode(rgb, w, hgt, thumbnail_quality, out);
+                std::vector<unsigned char> upright(std::size_t(w) * hgt * 3);
+                jpeg::turn_into(rgb, w, hgt, t, upright.data());
+                const int turned_width = t.swaps_sides() ? hgt : w, turned_height = t.swaps_sides() ? w : hgt;
+                return jpeg::encode(upright.data(), turned_width, turned_height, thumbnail_quality, out);
+            }))
+            return ref();
         return bytes_of(out);
     });
 }
