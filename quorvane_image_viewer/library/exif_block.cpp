@@ -1,6 +1,7 @@
 // JPEG markers and EXIF/TIFF structure, read and edited in place.
 #include "exif_block.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -53,12 +54,24 @@ struct reader {
     }
 };
 
-void put(std::string& d, bool little, const field& f, std::uint32_t value) {
-    const int n = f.type == type_short ? 2 : 4;
-    for (int i = 0; i < n; ++i) {
+// Writes `value` where `f` says; false when that lies outside `d`.
+bool put(std::string& d, bool little, const field& f, std::uint32_t value) {
+    const std::size_t n = f.type == type_short ? 2 : 4;
+    if (f.at + n > d.size()) return false;
+    for (std::size_t i = 0; i < n; ++i) {
         int shift = little ? 8 * i : 8 * (n - 1 - i);
         d[f.at + i] = static_cast<char>((value >> shift) & 0xFF);
     }
+    return true;
+}
+
+// Where the last value this editor may write ends.
+std::size_t fields_end(const tiff_layout& t) {
+    std::size_t end = 0;
+    for (const field* f : {&t.orientation_value, &t.pixel_x, &t.pixel_y, &t.preview_offset_value,
+                           &t.preview_length_value})
+        if (f->at) end = std::max(end, f->at + 4);
+    return end;
 }
 
 bool fits_field(const field& f, std::uint64_t value) {
@@ -185,28 +198,28 @@ bool edited(std::string_view block, const tiff_layout& layout, long width, long 
             std::string& out) {
     out.assign(block);
     const bool little = layout.little_endian;
-    if (layout.orientation_value.at) put(out, little, layout.orientation_value, 1);
-    if (layout.pixel_x.at) {
-        if (!fits_field(layout.pixel_x, width)) return false;
-        put(out, little, layout.pixel_x, static_cast<std::uint32_t>(width));
-    }
-    if (layout.pixel_y.at) {
-        if (!fits_field(layout.pixel_y, height)) return false;
-        put(out, little, layout.pixel_y, static_cast<std::uint32_t>(height));
-    }
+    if (layout.orientation_value.at && !put(out, little, layout.orientation_value, 1)) return false;
+    if (layout.pixel_x.at &&
+        (!fits_field(layout.pixel_x, width) || !put(out, little, layout.pixel_x, static_cast<std::uint32_t>(width))))
+        return false;
+    if (layout.pixel_y.at && (!fits_field(layout.pixel_y, height) ||
+                              !put(out, little, layout.pixel_y, static_cast<std::uint32_t>(height))))
+        return false;
     if (preview) {
         if (!layout.preview_valid) return false;
-        // A preview at the end of the block is cut off and replaced; one elsewhere stays as
-        // unreferenced bytes, since something else may lie after it.
-        if (layout.preview_offset + layout.preview_length == out.size()) out.resize(layout.preview_offset);
+        // A preview at the end of the block, after every entry, is cut off and replaced; one
+        // elsewhere stays as unreferenced bytes, since something else may lie after it.
+        if (layout.preview_offset + layout.preview_length == out.size() && layout.preview_offset >= fields_end(layout))
+            out.resize(layout.preview_offset);
         if (out.size() % 2) out.push_back('\0');  // TIFF offsets are word aligned
         std::size_t offset = out.size();
         out += *preview;
         if (!fits_field(layout.preview_offset_value, offset) ||
             !fits_field(layout.preview_length_value, preview->size()))
             return false;
-        put(out, little, layout.preview_offset_value, static_cast<std::uint32_t>(offset));
-        put(out, little, layout.preview_length_value, static_cast<std::uint32_t>(preview->size()));
+        if (!put(out, little, layout.preview_offset_value, static_cast<std::uint32_t>(offset)) ||
+            !put(out, little, layout.preview_length_value, static_cast<std::uint32_t>(preview->size())))
+            return false;
     }
     return out.size() + 2 + 6 <= max_segment;
 }

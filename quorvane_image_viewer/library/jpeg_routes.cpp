@@ -31,6 +31,9 @@ constexpr int thumbnail_quality = 80;
 constexpr long long preview_max_pixels = 4096LL * 4096;
 // Enough of a camera JPEG to hold every segment before its first scan.
 constexpr std::size_t head_bytes = 256 * 1024;
+// The most of a file read for its preview: a TIFF's directories may lie anywhere in it, but
+// a preview past this would not be worth the wait.
+constexpr std::size_t most_bytes = 64 * 1024 * 1024;
 
 std::string_view view_of(handle bytes) {
     return {PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))};
@@ -123,14 +126,14 @@ long degrees_of(handle degrees) {
     return 0;
 }
 
-// Up to `limit` bytes from the start of the file at `path` (the whole file when `limit` is 0);
-// false when it cannot be opened or read.
+// Up to `limit` bytes from the start of the file at `path`; false when it cannot be opened
+// or read. `whole` tells whether that was all of it.
 bool read_head(const char* path, std::size_t limit, std::string& out, bool& whole) {
     descriptor fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st;
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     std::size_t size = static_cast<std::size_t>(st.st_size);
-    std::size_t wanted = limit && limit < size ? limit : size;
+    std::size_t wanted = std::min(limit, size);
     out.resize(wanted);
     std::size_t done = 0;
     while (done < wanted) {
@@ -158,14 +161,14 @@ bool upright_preview(const char* path, std::string& out) {
     exif::jpeg_layout layout = exif::scan_jpeg(data);
     if (layout.is_jpeg) {
         if (!layout.complete && !whole) {
-            if (!read_head(path, 0, data, whole)) return false;
+            if (!read_head(path, most_bytes, data, whole)) return false;
             layout = exif::scan_jpeg(data);
         }
         if (!layout.exif_found || !layout.exif_clean) return false;
         block = std::string_view(data).substr(layout.exif_at, layout.exif_size);
     } else if (is_tiff_data(data)) {
         // A TIFF's directories may lie anywhere in it.
-        if (!whole && !read_head(path, 0, data, whole)) return false;
+        if (!whole && !read_head(path, most_bytes, data, whole)) return false;
         block = data;
     } else {
         return false;
