@@ -11,7 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 from PIL import Image, ImageOps
 
-from conftest import exif_block, mean_difference, picture_of
+from conftest import assert_keeps_references, exif_block, mean_difference, picture_of
 
 @functools.lru_cache(maxsize=None)
 def icc_profile():
@@ -486,3 +486,17 @@ def test_damaged_exif_blocks_never_crash(lib, tmp_path, home, make_photo, damage
     # whatever happened, the file is a whole picture
     with Image.open(path) as image:
         image.load()
+
+
+def test_the_codec_routes_keep_no_references(lib, tmp_path, home, make_photo):
+    path = make_photo(tmp_path / "p.jpg", (64, 48), 6)
+    text = str(path)
+
+    def work():
+        lib.preview_bytes(text)
+        lib.display_source(text)
+        shutil.rmtree(home / ".quorvane", ignore_errors=True)
+        lib.thumbnail_bytes(text)
+        lib.rotate_files([text], 180, False)
+
+    assert_keeps_references([text, lib.Image, lib.BytesIO, lib.open_oriented, lib.ImageOps], work, 5)
