@@ -13,10 +13,10 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <utility>
-#include <vector>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace qv {
 
