@@ -6,6 +6,7 @@ import functools
 import io
 import shutil
 import struct
+import subprocess
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -330,6 +331,30 @@ def test_bad_files_fail_as_before(lib, tmp_path, home, make_photo, pillow_steps,
         assert made[1].replace("codec", "pillow") == expected[1]
         # nothing was written over the file
         assert codec.read_bytes() == source.read_bytes()
+
+
+@pytest.mark.parametrize("options", [["-arithmetic"], ["-restart", "1"], ["-restart", "3B", "-progressive"]],
+                         ids=["arithmetic", "restart markers", "progressive restarts"])
+def test_other_codings_turn_and_shrink_as_before(lib, tmp_path, home, make_photo, pillow_steps, options):
+    if shutil.which("jpegtran") is None:
+        pytest.skip("jpegtran (libjpeg-turbo-progs) is not installed")
+    plain = make_photo(tmp_path / "plain.jpg", (64, 48), 6)
+    source = tmp_path / "p.jpg"
+    with open(source, "wb") as out:
+        subprocess.run(["jpegtran", "-copy", "all", *options, str(plain)], stdout=out, check=True)
+    codec, pillow = twin(tmp_path, source)
+    made = [lib.display_source(str(codec))[0], lib.thumbnail_bytes(str(codec))]
+    lib.rotate_files([str(codec)], 90, False)
+    pillow_steps()
+    expected = [lib.display_source(str(pillow))[0], lib.thumbnail_bytes(str(pillow))]
+    lib.rotate_files([str(pillow)], 90, False)
+    ideal = upright(source)
+    # the codec took them: the embedded preview is still there
+    assert preview_in(made[0]) and preview_in(codec.read_bytes())
+    assert mean_difference(upright(made[0]), ideal) < 1
+    assert mean_difference(upright(made[1]), upright(expected[1])) <= 2
+    assert mean_difference(upright(codec), ideal.rotate(-90, expand=True)) < 1
+    assert upright(codec).size == upright(pillow).size
 
 
 def test_the_pixel_limit_is_not_bypassed(lib, tmp_path, home, make_photo, monkeypatch):
