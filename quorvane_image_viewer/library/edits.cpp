@@ -2,9 +2,9 @@
 // renaming one file, rename patterns, and deleting image files.
 #include "library.hpp"
 #include "metadata.hpp"
-#include "jpeg_routes.hpp"
 
 #include "files.hpp"
+#include "jpeg_routes.hpp"
 #include "writer.hpp"
 
 namespace qv {

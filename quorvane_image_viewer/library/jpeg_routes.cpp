@@ -200,11 +200,13 @@ std::pair<long, long> thumbnail_size(long width, long height, long edge) {
     return {edge, round_aspect(edge / aspect, [&](double n) { return n == 0 ? 0.0 : std::fabs(aspect - edge / n); })};
 }
 
-}  // namespace
-
+// True while open_oriented, Image and ImageOps are the module's own: the routes stand in for
+// opening a file with them.
 bool own_opener() {
     return is_own_global(n_open_oriented) && is_own_global(n_Image) && is_own_global(n_ImageOps);
 }
+
+}  // namespace
 
 ref losslessly_turned(handle source, handle degrees) {
     long clockwise = degrees_of(degrees);

@@ -9,10 +9,6 @@
 
 namespace qv {
 
-// True while open_oriented, Image and ImageOps are the module's own: the routes below
-// stand in for opening a file with them.
-bool own_opener();
-
 // The bytes of the JPEG file `source` turned clockwise by `degrees` without loss: its EXIF
 // orientation and the turn in one transform, every marker kept, Orientation 1, pixel
 // dimensions and embedded preview turned along. Empty when the transform is not exact or the

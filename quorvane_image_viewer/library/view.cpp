@@ -4,8 +4,8 @@
 #include "metadata.hpp"
 
 #include "bytepath.hpp"
-#include "jpeg_routes.hpp"
 #include "files.hpp"
+#include "jpeg_routes.hpp"
 #include "writer.hpp"
 
 #include <sys/stat.h>
@@ -63,10 +63,10 @@ ref upright_of(handle original) {
     }
 }
 
-// The thumbnail of a cache miss. While open_oriented is the module's own, a JPEG is made
-// by the codec at the smallest scale that covers the edge; one the codec leaves to Pillow is
-// decoded already shrunk (draft) to cover twice the edge, as Pillow's own thumbnail() asks;
-// otherwise the replacement opens it.
+// The thumbnail of a cache miss. While open_oriented is the module's own, a JPEG is made by
+// the codec, decoded at the smallest scale whose long side covers twice the edge; one the
+// codec leaves to Pillow is decoded already shrunk (draft) to cover twice the edge in both
+// sides, as Pillow's own thumbnail() asks; otherwise the replacement opens it.
 ref thumbnail_made(handle target, handle edge) {
     ref opener = global(n_open_oriented);
     if (!is_own_global(n_open_oriented))
