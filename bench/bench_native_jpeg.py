@@ -7,8 +7,9 @@ floor, side by side in one run.
   multiple of 16);
 - display_source of an orientation-6 photo;
 - a thumbnail miss against the floor: TurboJPEG alone decoding the same file at the same
-  scale, called from this process (the floor at 1/8 scale is printed too); its mean absolute
-  difference from a Lanczos thumbnail of the full decode;
+  scale (the smallest halving whose long side covers twice the edge), called from this
+  process; the floor at 1/8 scale is printed too; the miss's mean absolute difference from
+  a Lanczos thumbnail of the full decode;
 - two threads against one, thumbnail misses;
 - preview_bytes per photo;
 - `thumbs --jobs 2` over many camera JPEGs with an empty cache, against (count x floor / 2).
