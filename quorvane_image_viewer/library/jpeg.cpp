@@ -141,7 +141,7 @@ bool decode_into(std::string_view data, int width, int height, unsigned char* rg
 bool decode(std::string_view data, int min_long_side, long long max_pixels, pixels& out) {
     return guarded([&] {
         header h;
-        if (!read_header(data, h) || !decodes_as_rgb(h) || (long long)h.width * h.height > max_pixels) return false;
+        if (!read_header(data, h) || !decodes_as_rgb(h) || static_cast<long long>(h.width) * h.height > max_pixels) return false;
         scaled_size(h, min_long_side, out.width, out.height);
         out.rgb.resize(std::size_t(out.width) * std::size_t(out.height) * 3);
         return decode_into(data, out.width, out.height, out.rgb.data());
@@ -189,7 +189,7 @@ pixels turned(const pixels& in, turn t) {
 
 bool turned_anyhow(std::string_view data, turn t, int quality, long long max_pixels, std::string& out) {
     header h;
-    if (!read_header(data, h) || (long long)h.width * h.height > max_pixels) return false;
+    if (!read_header(data, h) || static_cast<long long>(h.width) * h.height > max_pixels) return false;
     if (transform(data, t, false, out)) return true;
     return guarded([&] {
         pixels decoded;
