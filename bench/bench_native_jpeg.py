@@ -50,7 +50,7 @@ DATA_VERSION = "1"
 SIZES = [(4032, 3024), (4032, 3024), (4032, 3024), (4000, 3000)]
 NOISE = [8, 16, 24, 16]
 EDGE = 256
-ROUNDS = 3
+ROUNDS = 5
 
 
 # ---- the same steps in plain Python ----
