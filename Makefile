@@ -10,7 +10,7 @@ SYSTEM_PYTHON := /usr/bin/python3
 DEBS_TOOLS  := g++ make mypy pkg-config libturbojpeg0-dev libjpeg-turbo-progs
 DEBS_PYTHON := python3-dev python3-pil python3-pytest python3-hypothesis \
                python3-setuptools python3-wheel python3-venv python3-pip \
-               python3-tqdm chromium chromium-driver python3-selenium
+               python3-tqdm python3-send2trash chromium chromium-driver python3-selenium
 ifeq ($(PYTHON),$(SYSTEM_PYTHON))
 DEBS := $(DEBS_TOOLS) $(DEBS_PYTHON)
 else

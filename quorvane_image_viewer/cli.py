@@ -11,21 +11,18 @@ import datetime
 import json
 import os
 import sys
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import ModuleType
 from typing import Any, TextIO
 
-from quorvane_image_viewer import __version__
+from quorvane_image_viewer import __version__, fields, plan
+from quorvane_image_viewer.fields import human_size
+from quorvane_image_viewer.plan import BACKUP_FOLDER, BACKUP_FOLDER_MEANING, CONFLICT_POLICIES, SORT_KEYS
 
-SORT_KEYS = ("name", "size", "date", "type")
-FORMATS = ("bmp", "gif", "jpg", "png", "tif", "webp")
 DEGREES = (90, -90, 180, 270)
-POLICIES = ("rename", "skip", "overwrite")
-# The folder rotation keeps backups in, beside each turned file.
-BACKUP_FOLDER = "ZEL originals"
 # Images the module reads but cannot write back in their own format: turning one fails
 # only after its backup copy is made.
 UNWRITABLE_SUFFIXES = {".avif", ".ico", ".pbm", ".pgm", ".ppm"}
@@ -40,25 +37,10 @@ class Skip(Exception):
 
 
 def library() -> ModuleType:
-    # Imported on first use so that --help and --version work without the native module.
-    from quorvane_image_viewer import library as lib
-
-    return lib
+    return plan.library()
 
 
 # ---------------------------------------------------------------- formatting
-
-
-def human_size(size: int) -> str:
-    """Sizes in binary units with one decimal, plain bytes below 1 KiB."""
-    if size < 1024:
-        return f"{size} B"
-    value = float(size)
-    for unit in ("KiB", "MiB", "GiB", "TiB"):
-        value /= 1024
-        if value < 1024 or unit == "TiB":
-            break
-    return f"{value:.1f} {unit}"
 
 
 def counted(n: int, noun: str) -> str:
@@ -88,15 +70,8 @@ def print_listing(listing: dict[str, Any], out: TextIO | None = None) -> None:
 
 def print_info(info: dict[str, Any], out: TextIO) -> None:
     print(info["path"], file=out)
-    fields = [
-        ("size", f"{human_size(info['size'])} ({info['size']} bytes)"),
-        ("modified", local_time(info["mtime"], seconds=True)),
-        ("pixels", f"{info['width']} x {info['height']}"),
-        ("format", info["format"] or "-"),
-    ]
-    fields += list(info["exif"].items())
-    for label, value in fields:
-        print(f"  {label:<9} {value}", file=out)
+    for label, value in fields.describe(info):
+        print(f"  {label + ':':<14} {value}", file=out)
 
 
 def reason(exc: BaseException) -> str:
@@ -143,9 +118,32 @@ def folder_problem(path: Path) -> str | None:
 
 
 LINK_IN_FOLDER = "a link: edits would reach the file it points to, so name that file instead"
+# What a recursive walk leaves out, as every command's help says it.
+WALK_RULE = f"(hidden folders and '{BACKUP_FOLDER}' left out, links to folders not followed)"
 
 
-def collect(given: Iterable[str], follow_links: bool = False) -> tuple[
+def walk(folder: Path, recursive: bool, hidden: bool = False) -> Iterator[tuple[Path, dict[str, Any] | Exception]]:
+    """The listing of `folder` and, when `recursive`, of each folder below it, depth first by name.
+
+    Hidden folders, the backup folders of rotation and links to folders are not entered. A folder
+    that cannot be listed comes with its exception instead of a listing.
+    """
+    try:
+        listing = library().list_dir(str(folder), hidden)
+    except Exception as exc:
+        yield folder, exc
+        return
+    yield folder, listing
+    if not recursive:
+        return
+    for row in listing["folders"]:
+        below = Path(row["path"])
+        if row["name"].startswith(".") or row["name"] == BACKUP_FOLDER or below.is_symlink():
+            continue
+        yield from walk(below, recursive, hidden)
+
+
+def collect(given: Iterable[str], follow_links: bool = False, recursive: bool = False) -> tuple[
         list[Path], list[tuple[str, str]], list[tuple[str, str]]]:
     """The image files the arguments stand for (a folder for its images, by name), each once.
 
@@ -166,17 +164,16 @@ def collect(given: Iterable[str], follow_links: bool = False) -> tuple[
     for text in given:
         path = Path(text).expanduser()
         if path.is_dir():
-            try:
-                rows = lib.sort_files(lib.list_dir(str(path))["files"], "name", False)
-            except Exception as exc:
-                problems.append((text, reason(exc)))
-                continue
-            for row in rows:
-                entry = Path(row["path"])
-                if not follow_links and entry.is_symlink():
-                    links.append((row["path"], LINK_IN_FOLDER))
-                else:
-                    add(entry.resolve())
+            for folder, listing in walk(path, recursive):
+                if isinstance(listing, Exception):
+                    problems.append((text if folder == path else str(folder), reason(listing)))
+                    continue
+                for row in lib.sort_files(listing["files"], "name", False):
+                    entry = Path(row["path"])
+                    if not follow_links and entry.is_symlink():
+                        links.append((row["path"], LINK_IN_FOLDER))
+                    else:
+                        add(entry.resolve())
             continue
         problem = image_problem(path)
         if problem:
@@ -188,70 +185,11 @@ def collect(given: Iterable[str], follow_links: bool = False) -> tuple[
 
 def planned_destination(source: Path, folder: str | None, suffix: str | None, on_conflict: str,
                         claimed: set[Path], removed: set[Path]) -> Path:
-    """Where an edit of `source` would write, without creating anything; Skip when "skip" would refuse.
-
-    The same naming as the module's, but it also counts outputs claimed and sources
-    removed earlier in the same dry run.
-    """
-    parent = Path(folder).expanduser().resolve() if folder else source.parent
-    name = source.stem + (suffix if suffix is not None else source.suffix)
-    dest = parent / name
-
-    def taken(path: Path) -> bool:
-        return path in claimed or (path not in removed and os.path.lexists(path))
-
-    if dest.resolve() == source.resolve() or not taken(dest):
-        return dest
-    if on_conflict == "skip":
-        raise Skip(f"{dest} already exists")
-    if on_conflict == "overwrite":
-        return dest
-    stem, ext = Path(name).stem, Path(name).suffix
-    n = 1
-    while taken(parent / f"{stem}_{n}{ext}"):
-        n += 1
-    return parent / f"{stem}_{n}{ext}"
-
-
-def schedule_renames(moves: Sequence[tuple[str, str]], present: Iterable[str]) -> tuple[
-        list[tuple[str, str]], list[tuple[str, str]], list[tuple[str, str]]]:
-    """Orders renames inside one folder so that no file takes a name another file still holds.
-
-    `moves` are (old name, new name); `present` every name in the folder now. Returns the
-    moves in a safe order, (old, reason) for those left alone, and (old, reason) for those
-    that cannot be made.
-    """
-    names = set(present)
-    claimants: dict[str, int] = {}
-    for _, new in moves:
-        claimants[new] = claimants.get(new, 0) + 1
-    skipped = [(old, "already has that name") for old, new in moves if old == new and claimants[new] == 1]
-    # A name meant for several files goes to none of them: which one got it would be chance.
-    failed = [(old, f"the pattern gives {new} to {claimants[new]} files")
-              for old, new in moves if claimants[new] > 1]
-    pending = [(old, new) for old, new in moves if old != new and claimants[new] == 1]
-    ordered: list[tuple[str, str]] = []
-    # A name held by a file that moves later frees up once it has moved: go round until stuck.
-    progress = True
-    while pending and progress:
-        progress = False
-        waiting = []
-        for old, new in pending:
-            if new in names:
-                waiting.append((old, new))
-                continue
-            names.discard(old)
-            names.add(new)
-            ordered.append((old, new))
-            progress = True
-        pending = waiting
-    sources = {old for old, _ in pending}
-    for old, new in pending:
-        if new in sources:
-            failed.append((old, f"{new} is held by another file of the batch that cannot move first"))
-        else:
-            failed.append((old, f"{new} already exists"))
-    return ordered, skipped, failed
+    """Where an edit of `source` would write, counting this dry run's earlier outputs; Skip under "skip"."""
+    try:
+        return plan.destination(source, folder, suffix, on_conflict, claimed, removed)
+    except plan.Taken as taken:
+        raise Skip(f"{taken} already exists") from None
 
 
 # ---------------------------------------------------------------- batches
@@ -332,7 +270,7 @@ def run_batch(tally: Tally, items: Sequence[Any], work: Callable[[Any], str | No
 
 
 def start_tally(verb: str, args: argparse.Namespace, follow_links: bool = False) -> tuple[Tally, list[Path]]:
-    images, problems, links = collect(args.paths, follow_links)
+    images, problems, links = collect(args.paths, follow_links, args.recursive)
     tally = Tally(verb, dry_run=args.dry_run, skipped=links, failed=problems)
     return tally, images
 
@@ -360,22 +298,42 @@ def cmd_list(args: argparse.Namespace) -> int:
     problem = folder_problem(folder)
     if problem:
         raise Failure(f"{args.folder}: {problem}")
-    listing = lib.list_dir(str(folder), args.hidden)
-    for part in ("folders", "files"):
-        listing[part] = lib.sort_files(listing[part], args.sort, args.desc)
+    listings: list[dict[str, Any]] = []
+    failed = 0
+    for below, listing in walk(folder, args.recursive, args.hidden):
+        if isinstance(listing, Exception):
+            if below == folder:
+                raise listing
+            failed += 1
+            print(f"error: {below}: {reason(listing)}", file=sys.stderr)
+            continue
+        for part in ("folders", "files"):
+            listing[part] = lib.sort_files(listing[part], args.sort, args.desc)
+        if not args.json:
+            if listings:
+                print()
+            print_listing(listing)
+        listings.append(listing)
     if args.json:
-        print(json.dumps(listing, indent=2, ensure_ascii=False))
-    else:
-        print_listing(listing)
-    return 0
+        print(json.dumps(listings if args.recursive else listings[0], indent=2, ensure_ascii=False))
+    elif any(row["name"] == BACKUP_FOLDER for listing in listings for row in listing["folders"]):
+        print(f"\nnote: {BACKUP_FOLDER_MEANING}, made by rotate --keep-original")
+    return 1 if failed else 0
 
 
 def cmd_info(args: argparse.Namespace) -> int:
     lib = library()
     records = []
     failed = 0
-    for text in args.files:
-        path = Path(text).expanduser()
+    targets = [(text, Path(text).expanduser()) for text in args.files]
+    if args.recursive:
+        # Folders stand for their images, and those of the folders below them.
+        images, problems, _ = collect(args.files, follow_links=True, recursive=True)
+        targets = [(str(path), path) for path in images]
+        for text, why in problems:
+            failed += 1
+            print(f"error: {text}: {why}", file=sys.stderr)
+    for text, path in targets:
         problem = image_problem(path)
         try:
             if problem:
@@ -478,7 +436,10 @@ def cmd_rotate(args: argparse.Namespace) -> int:
             raise Skip("no longer an image file")
         return f"{source}: turned {turn}"
 
-    return run_batch(tally, images, preview if args.dry_run else apply)
+    status = run_batch(tally, images, preview if args.dry_run else apply)
+    if args.keep_original and tally.done:
+        print(f"note: {BACKUP_FOLDER_MEANING}, as it was before", file=sys.stderr)
+    return status
 
 
 def cmd_resize(args: argparse.Namespace) -> int:
@@ -489,7 +450,15 @@ def cmd_resize(args: argparse.Namespace) -> int:
     amount = 0.0 if basis == "resolution" else float(value)
     claimed: set[Path] = set()
 
+    def shrinks(source: Path) -> None:
+        if args.enlarge:
+            return
+        info = lib.file_info(str(source))
+        if plan.small_enough(info["width"], info["height"], basis, amount, (width, height) if width else None):
+            raise Skip(f"already {info['width']} x {info['height']}, small enough: left as it was")
+
     def preview(source: Path) -> str:
+        shrinks(source)
         dest = planned_destination(source, args.out, None, args.on_conflict, claimed, set())
         claimed.add(dest)
         if dest == source:
@@ -497,19 +466,11 @@ def cmd_resize(args: argparse.Namespace) -> int:
         return f"would resize {source} -> {dest}"
 
     def apply(source: Path) -> str:
+        shrinks(source)
         return write_one(source, args.on_conflict, lambda: lib.resize_files(
             [str(source)], basis, amount, width, height, args.out, args.on_conflict))
 
     return run_batch(tally, images, preview if args.dry_run else apply)
-
-
-def shot_date(lib: ModuleType, path: str) -> str | None:
-    """The day a photo was taken, from its camera data, as YYYY-MM-DD (or None)."""
-    stamp = lib.file_info(path)["exif"].get("datetime")
-    if not stamp:
-        return None
-    day = str(stamp).split(" ")[0].replace(":", "-")
-    return day or None
 
 
 def cmd_rename(args: argparse.Namespace) -> int:
@@ -521,34 +482,33 @@ def cmd_rename(args: argparse.Namespace) -> int:
     folder = folder.resolve()
     rows = lib.sort_files(lib.list_dir(str(folder))["files"], args.sort, args.desc)
     tally = Tally("rename", dry_run=args.dry_run)
-    moves = []
+    files = []
     for row in rows:
         if Path(row["path"]).is_symlink():
             tally.skipped.append((row["path"], LINK_IN_FOLDER))
-            continue
-        try:
-            shot = shot_date(lib, row["path"]) if "[%PD]" in args.pattern else None
-            number = args.start + len(moves)
-            new = lib.apply_rename_pattern(row["name"], args.pattern, number, folder.name, shot)
-        except Exception as exc:
-            tally.failed.append((row["path"], reason(exc)))
-            continue
-        if new in ("", ".", "..") or "/" in new:
-            tally.failed.append((row["path"], f"the pattern gives the unusable name {new!r}"))
-            continue
-        moves.append((row["name"], new))
-    ordered, skipped, failed = schedule_renames(moves, os.listdir(folder))
-    tally.skipped += [(str(folder / old), why) for old, why in skipped]
-    tally.failed += [(str(folder / old), why) for old, why in failed]
-
-    def preview(move: tuple[str, str]) -> str:
-        return f"would rename {folder / move[0]} -> {move[1]}"
-
-    def apply(move: tuple[str, str]) -> str:
-        return f"{folder / move[0]} -> {lib.rename_file(str(folder / move[0]), move[1])}"
-
-    return run_batch(tally, ordered, preview if args.dry_run else apply,
-                     label=lambda move: str(folder / move[0]))
+        else:
+            files.append(row["path"])
+    renames = plan.RenamePlan(files, args.pattern, args.start)
+    for row in renames.rows:
+        if row.problem:
+            tally.failed.append((f"{row.path} -> {row.new}", row.problem))
+        elif not row.moves:
+            tally.skipped.append((row.path, "already has that name"))
+    moves = renames.moves
+    if args.dry_run:
+        for row in moves:
+            print(f"would rename {row.path} -> {row.new}")
+        tally.done = len(moves)
+        return tally.report()
+    try:
+        written = renames.perform()
+    except plan.RenameStopped as stop:
+        tally.failed.append((str(folder / stop.old), f"{reason(stop.error)}; {stop.outcome(stop.undone)}"))
+    else:
+        for row, new in zip(moves, written):
+            print(f"{row.path} -> {new}")
+        tally.done = len(moves)
+    return tally.report()
 
 
 def confirm(question: str) -> bool:
@@ -563,6 +523,7 @@ def confirm(question: str) -> bool:
 def cmd_delete(args: argparse.Namespace) -> int:
     lib = library()
     tally, images = start_tally("delete", args)
+    where = "for good" if args.permanent else "to the trash"
     if images and not args.dry_run and not args.yes:
         if not sys.stdin.isatty():
             raise Failure("not deleting without --yes: standard input is not a terminal")
@@ -570,19 +531,28 @@ def cmd_delete(args: argparse.Namespace) -> int:
         if len(images) > 10:
             shown.append(f"... and {len(images) - 10} more")
         print("\n".join(shown), file=sys.stderr)
-        if not confirm(f"Delete {counted(len(images), 'image')} for good? [y/N]"):
+        if not confirm(f"Delete {counted(len(images), 'image')} {where}? [y/N]"):
             print("nothing deleted", file=sys.stderr)
             return 1
 
     def preview(source: Path) -> str:
-        return f"would delete {source}"
+        return f"would delete {source} for good" if args.permanent else f"would move {source} to the trash"
 
     def apply(source: Path) -> str:
-        if not lib.delete_files([str(source)]):
+        if args.permanent:
+            if not lib.delete_files([str(source)]):
+                raise Skip("no longer an image file")
+            return f"deleted {source}"
+        if not (source.is_file() and lib.is_image(source)):
             raise Skip("no longer an image file")
-        return f"deleted {source}"
+        from quorvane_image_viewer import trash
 
-    return run_batch(tally, images, preview if args.dry_run else apply)
+        return f"moved {source} to the trash: {trash.move_to_trash(source)['trashed']}"
+
+    status = run_batch(tally, images, preview if args.dry_run else apply)
+    if tally.done and not args.permanent and not args.dry_run:
+        print("the desktop's trash can puts them back", file=sys.stderr)
+    return status
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
@@ -654,6 +624,8 @@ def add_command(commands: Any, name: str, help_text: str, example: str,
 def add_paths(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument("paths", nargs="+", metavar="PATH",
                         help=f"image files, or folders standing for their images, to {what}")
+    parser.add_argument("-r", "--recursive", action="store_true",
+                        help=f"with folders, also the images of the folders below them {WALK_RULE}")
 
 
 def add_dry_run(parser: argparse.ArgumentParser) -> None:
@@ -664,20 +636,29 @@ def add_dry_run(parser: argparse.ArgumentParser) -> None:
 def add_placement(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", metavar="DIR", default=None,
                         help="folder for the new files (made if missing); default: beside each source")
-    parser.add_argument("--on-conflict", choices=POLICIES, default="rename",
+    parser.add_argument("--on-conflict", choices=CONFLICT_POLICIES, default=CONFLICT_POLICIES[0],
                         help="when the output name is taken: a numbered name (default), "
                              "leave the file alone, or write over it")
 
 
-PATTERN_HELP = """\
-pattern tokens:
-  [%YYYY] [%MM] [%DD]  today's date
-  [%P]                 the folder's name
-  [%N]                 the file's name without its suffix
-  [%PD]                the day the photo was taken (camera data), if known
-  ###                  the counter, zero-padded to the number of #
-  the file's own suffix is always kept.
-"""
+PATTERN_HELP = "pattern tokens:\n" + "".join(f"  {token:<9} {meaning}\n" for token, meaning in plan.RENAME_TOKENS) + \
+    "  the file's own suffix is always kept.\n"
+
+
+def format_help() -> str:
+    try:
+        return "target format: " + ", ".join(plan.formats())
+    except ImportError:  # help still works without the native module
+        return "target format, by its usual suffix"
+
+
+def output_format(text: str) -> str:
+    # Checked against the library's own list, read only when the option is given.
+    key = text.lower()
+    if key not in plan.formats():
+        raise argparse.ArgumentTypeError(
+            f"invalid choice: {text!r} (choose from {', '.join(map(repr, plan.formats()))})")
+    return key
 
 
 def program_name() -> str:
@@ -702,12 +683,16 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--sort", choices=SORT_KEYS, default="name", help="order of the entries (default: name)")
     p.add_argument("--desc", action="store_true", help="reverse the order")
     p.add_argument("--hidden", action="store_true", help="include entries whose name begins with a dot")
-    p.add_argument("--json", action="store_true", help="print the listing as JSON")
+    p.add_argument("-r", "--recursive", action="store_true",
+                   help=f"also list the folders below, depth first {WALK_RULE}")
+    p.add_argument("--json", action="store_true", help="print the listing as JSON (a list of them with --recursive)")
 
     p = add_command(commands, "info", "show the file and camera information of images",
                     "  %(prog)s ~/Pictures/harbour.jpg\n  %(prog)s *.jpg --json", cmd_info)
-    p.add_argument("files", nargs="+", metavar="FILE", help="image files")
-    p.add_argument("--json", action="store_true", help="print the records as a JSON list")
+    p.add_argument("files", nargs="+", metavar="FILE", help="image files (folders too, with --recursive)")
+    p.add_argument("-r", "--recursive", action="store_true",
+                   help=f"folders stand for their images and those of the folders below them {WALK_RULE}")
+    p.add_argument("--json", action="store_true", help="print the records, with their raw values, as a JSON list")
 
     p = add_command(commands, "thumbs", "fill the thumbnail cache for images, with worker threads",
                     "  %(prog)s ~/Pictures --edge 256 --jobs 4", cmd_thumbs)
@@ -722,8 +707,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "  %(prog)s ~/Pictures/Trip --to png --out ~/Pictures/Trip/png\n"
                     "  %(prog)s scan.tif --to jpg --quality 85 --delete-source", cmd_convert)
     add_paths(p, "convert")
-    p.add_argument("--to", required=True, type=str.lower, choices=FORMATS, metavar="FORMAT",
-                   help="target format: " + ", ".join(FORMATS))
+    p.add_argument("--to", required=True, type=output_format, metavar="FORMAT",
+                   help=format_help())
     p.add_argument("--quality", type=bounded_int(1, 100), default=90, metavar="Q",
                    help="encoder quality for formats that have one, 1 to 100 (default: 90)")
     add_placement(p)
@@ -738,7 +723,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--degrees", type=int, choices=DEGREES, required=True,
                    help="clockwise turn: 90, 180 or 270; -90 turns counter-clockwise")
     p.add_argument("--keep-original", action="store_true",
-                   help=f"copy each file into a '{BACKUP_FOLDER}' folder beside it first")
+                   help=f"copy each file first into a '{BACKUP_FOLDER}' folder beside it, "
+                        "which keeps the originals as they were")
     add_dry_run(p)
 
     p = add_command(commands, "resize", "scale images by a size rule",
@@ -754,6 +740,9 @@ def build_parser() -> argparse.ArgumentParser:
                                 "keeping the proportions")
     rules.add_argument("--resolution", type=resolution, dest="rule", metavar="WxH", action=RuleAction,
                        help="make the image exactly W by H pixels")
+    p.add_argument("--enlarge", action="store_true",
+                   help="also enlarge images smaller than the rule asks (default: only shrink; "
+                        "images small enough are left as they were)")
     add_placement(p)
     add_dry_run(p)
     p.epilog = (p.epilog or "") + "\nwithout --out, each resized image replaces its source."
@@ -769,9 +758,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--desc", action="store_true", help="reverse the order")
     add_dry_run(p)
 
-    p = add_command(commands, "delete", "remove image files for good",
-                    "  %(prog)s ~/Pictures/Trip/blurry.jpg\n  %(prog)s ~/Pictures/Rejects --yes", cmd_delete)
+    p = add_command(commands, "delete", "move image files to the desktop's trash, or remove them for good",
+                    "  %(prog)s ~/Pictures/Trip/blurry.jpg\n  %(prog)s ~/Pictures/Rejects --yes --permanent",
+                    cmd_delete)
     add_paths(p, "delete")
+    p.add_argument("--permanent", action="store_true",
+                   help="remove the files for good instead of moving them to the trash")
     p.add_argument("-y", "--yes", action="store_true", help="do not ask for confirmation")
     add_dry_run(p)
 

@@ -25,7 +25,8 @@ def run(lib, home, tmp_path):
     """Runs the command line; the thumbnail cache lands in the private home."""
 
     def run(*args, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, env=None):
-        full_env = {**os.environ, "HOME": str(home), "PYTHONPATH": str(ROOT), **(env or {})}
+        full_env = {**os.environ, "HOME": str(home), "XDG_DATA_HOME": str(home / "data"), "PYTHONPATH": str(ROOT),
+                    **(env or {})}
         return subprocess.run([sys.executable, "-m", "quorvane_image_viewer", *map(str, args)],
                               stdin=stdin, stdout=subprocess.PIPE, stderr=stderr, text=True,
                               env=full_env, cwd=tmp_path, timeout=60)
@@ -81,8 +82,14 @@ def test_list_table_json_and_order(run, pics):
 def test_info_text_and_json(run, pics):
     records = json.loads(run("info", pics / "a.jpg", pics / "b.png", "--json").stdout)
     assert [(r["name"], r["width"], r["height"]) for r in records] == [("a.jpg", 40, 30), ("b.png", 60, 20)]
+    exif = Image.Exif()
+    exif.update({271: "Canon", 272: "Canon EOS 40D", 33434: 0.00625, 37386: 24.0})
+    Image.new("RGB", (40, 30)).save(pics / "a.jpg", exif=exif.tobytes())
     text = run("info", pics / "a.jpg")
-    assert text.returncode == 0 and "pixels    40 x 30" in text.stdout
+    assert text.returncode == 0 and "Dimensions:    40 x 30 pixels" in text.stdout
+    assert "Camera:        Canon EOS 40D\n  Exposure:      1/160 s\n  Focal length:  24 mm\n" in text.stdout
+    raw = json.loads(run("info", pics / "a.jpg", "--json").stdout)[0]["exif"]
+    assert (raw["make"], raw["exposure"], raw["focal"]) == ("Canon", "0.00625", "24.0")
 
 
 def test_thumbs_fill_the_cache_in_the_home(run, pics, home):
@@ -102,8 +109,8 @@ def test_thumbs_fill_the_cache_in_the_home(run, pics, home):
     (["rotate", "{pics}/a.jpg", "{pics}/b.png", "--degrees", "-90", "--keep-original"],
      lambda p: size_of(p / "a.jpg") == (30, 40) and size_of(p / "b.png") == (20, 60)
      and size_of(p / "ZEL originals" / "a.jpg") == (40, 30)),
-    (["resize", "{pics}", "--long", "20", "--out", "{pics}/small"],
-     lambda p: [size_of(p / "small" / n) for n in ("a.jpg", "b.png", "c.gif")] == [(20, 15), (20, 7), (20, 20)]),
+    (["resize", "{pics}", "--long", "8", "--out", "{pics}/small"],
+     lambda p: [size_of(p / "small" / n) for n in ("a.jpg", "b.png", "c.gif")] == [(8, 6), (8, 3), (8, 8)]),
     (["resize", "{pics}/b.png", "--resolution", "8x9"], lambda p: size_of(p / "b.png") == (8, 9)),
     (["rename", "{pics}", "--pattern", "[%P]_##", "--sort", "name", "--desc", "--start", "7"],
      lambda p: sorted(f.name for f in p.iterdir() if f.suffix != ".txt" and f.is_file())
@@ -193,6 +200,55 @@ def test_a_failing_file_does_not_stop_the_batch(run, tmp_path, make_image, args)
             str(pics / "a.jpg"), str(pics / "c.jpg")]
 
 
+@pytest.fixture
+def tree(tmp_path, make_image):
+    """Images at two depths, and places a recursive walk must not enter."""
+    pics = tmp_path / "pics"
+    make_image(pics / "a.jpg", size=(40, 30))
+    make_image(pics / "sub" / "deep" / "b.png", size=(40, 30))
+    make_image(pics / ".hidden" / "h.png")
+    make_image(pics / "ZEL originals" / "o.jpg")
+    make_image(tmp_path / "elsewhere" / "e.jpg")
+    (pics / "sub" / "link").symlink_to(tmp_path / "elsewhere")
+    return pics
+
+
+@pytest.mark.parametrize("args", [
+    ["thumbs", "{pics}", "-r"],
+    ["convert", "{pics}", "-r", "--to", "png", "--out", "{pics}/../out"],
+    ["rotate", "{pics}", "--recursive", "--degrees", "180"],
+    ["resize", "{pics}", "-r", "--percent", "50"],
+    ["delete", "{pics}", "-r", "--yes"],
+    ["info", "{pics}", "-r", "--json"],
+], ids=lambda a: a[0])
+def test_recursive_reaches_folders_below_but_not_hidden_backup_or_linked_ones(run, tree, args):
+    proc = run(*[a.format(pics=tree) for a in args])
+    assert proc.returncode == 0, proc.stderr
+    if args[0] == "info":
+        assert sorted(record["name"] for record in json.loads(proc.stdout)) == ["a.jpg", "b.png"]
+    else:
+        assert f"{args[0]}: 2 done, 0 skipped, 0 failed" in proc.stderr
+    for untouched in (".hidden/h.png", "ZEL originals/o.jpg", "../elsewhere/e.jpg"):
+        assert size_of(tree / untouched) == (8, 6)
+
+
+def test_list_recursive_and_the_backup_folder_explained(run, tree):
+    proc = run("list", tree, "--recursive")
+    assert [line for line in proc.stdout.splitlines() if line.startswith(str(tree))] == [
+        str(tree), str(tree / "sub"), str(tree / "sub" / "deep")]
+    assert 'note: "ZEL originals" is the folder beside each turned file that keeps its original' in proc.stdout
+    listings = json.loads(run("list", tree, "-r", "--json").stdout)
+    assert [len(listing["files"]) for listing in listings] == [1, 0, 1]
+
+
+def test_resize_only_shrinks_unless_asked(run, tree):
+    proc = run("resize", tree / "a.jpg", "--width", "60")
+    assert proc.returncode == 0 and size_of(tree / "a.jpg") == (40, 30)
+    assert f"skipped: {tree / 'a.jpg'}: already 40 x 30, small enough: left as it was" in proc.stderr
+    assert run("resize", tree / "a.jpg", "--width", "60", "--enlarge").returncode == 0
+    assert size_of(tree / "a.jpg") == (60, 45)
+
+
 def test_rotate_refuses_unwritable_formats_before_any_backup(run, tmp_path, make_image):
     pics = tmp_path / "pics"
     make_image(pics / "a.tiff", size=(40, 30), fmt="TIFF")
@@ -215,7 +271,7 @@ def test_delete_and_rename_go_on_past_a_failure(run, pics):
     proc = run("rename", pics, "--pattern", "p_#")
     assert proc.returncode == 1
     assert "rename: 1 done, 0 skipped, 1 failed" in proc.stderr
-    assert error_lines(proc.stderr) == [f"error: {pics / 'b.png'}: p_1.png already exists"]
+    assert error_lines(proc.stderr) == [f"error: {pics / 'b.png'} -> p_1.png: a file of this name exists"]
     assert (pics / "p_2.jpg").is_file() and (pics / "b.png").is_file()
 
 
@@ -308,11 +364,18 @@ def run_on_terminal(run, args, answer=b"", env=None):
 
 
 @pytest.mark.parametrize("answer, kept", [(b"n\n", True), (b"\n", True), (b"yes\n", False)])
-def test_delete_asks_on_a_terminal(run, pics, answer, kept):
-    proc, terminal = run_on_terminal(run, ["delete", pics / "a.jpg"], answer)
-    assert "Delete 1 image for good? [y/N]" in terminal
+@pytest.mark.parametrize("permanent", [False, True])
+def test_delete_asks_on_a_terminal_then_trashes_or_removes(run, pics, home, answer, kept, permanent):
+    content = (pics / "a.jpg").read_bytes()
+    proc, terminal = run_on_terminal(run, ["delete", pics / "a.jpg", *["--permanent"] * permanent], answer)
+    assert f"Delete 1 image {'for good' if permanent else 'to the trash'}? [y/N]" in terminal
     assert (pics / "a.jpg").exists() == kept
     assert proc.returncode == (1 if kept else 0)
+    trashed = home / "data" / "Trash" / "files" / "a.jpg"
+    assert trashed.exists() == (not kept and not permanent)
+    if trashed.exists():
+        assert trashed.read_bytes() == content
+        assert (home / "data" / "Trash" / "info" / "a.jpg.trashinfo").is_file()
 
 
 def test_progress_bar_on_a_terminal(run, pics, tmp_path):
@@ -334,23 +397,6 @@ def test_no_tqdm_means_no_bar(run, pics, tmp_path):
 
 
 # ---------------------------------------------------------------- in process
-
-
-@pytest.mark.parametrize("moves, present, ordered, skipped, failed", [
-    # A chain: b must move out of the way before a takes its name.
-    ([("a", "b"), ("b", "c")], {"a", "b"}, [("b", "c"), ("a", "b")], [], []),
-    # A swap cannot be done without a third name.
-    ([("a", "b"), ("b", "a")], {"a", "b"}, [], [],
-     [("a", "b is held by another file of the batch that cannot move first"),
-      ("b", "a is held by another file of the batch that cannot move first")]),
-    # One name for two files goes to neither; an unchanged name is left alone.
-    ([("a", "x"), ("b", "x"), ("c", "c")], {"a", "b", "c"}, [], [("c", "already has that name")],
-     [("a", "the pattern gives x to 2 files"), ("b", "the pattern gives x to 2 files")]),
-    # A name held by a file outside the batch stays with it.
-    ([("a", "notes"), ("b", "d")], {"a", "b", "notes"}, [("b", "d")], [], [("a", "notes already exists")]),
-])
-def test_schedule_renames(moves, present, ordered, skipped, failed):
-    assert cli.schedule_renames(moves, present) == (ordered, skipped, failed)
 
 
 def test_view_command_comes_from_the_page_package(monkeypatch):

@@ -9,10 +9,8 @@ import os
 import stat
 from pathlib import Path, PurePosixPath
 
-from quorvane_image_viewer import library
-
-SORT_KEYS = ("name", "size", "date", "type")
-CONFLICT_POLICIES = ("rename", "overwrite", "skip")
+from quorvane_image_viewer import fields, library
+from quorvane_image_viewer.plan import CONFLICT_POLICIES, SORT_KEYS, RenamePlan, RenameStopped
 
 
 class Refused(Exception):
@@ -32,33 +30,6 @@ def _texts(value, what):
     if not isinstance(value, list) or not all(isinstance(item, str) for item in value):
         raise Refused(400, f"{what} must be a list of texts")
     return value
-
-
-def order_renames(moves, taken):
-    """Orders renames within one folder so that no step lands on a name still in use.
-
-    `moves` maps old names to new ones; `taken(name)` tells whether a name is in use on disk.
-    A file whose new name another file of the batch still holds waits for that file to move; when the
-    waits go round in a circle, one file of the circle is parked under a free hidden name first.
-    Returns the (old, new) steps in order; names that stay the same make no step.
-    """
-    pending = {old: new for old, new in moves.items() if old != new}
-    reserved = set(moves) | set(moves.values())
-    steps = []
-    while pending:
-        ready = [old for old, new in pending.items() if new not in pending]
-        if not ready:
-            old = next(iter(pending))
-            parked, n = f".{old}.renaming", 1
-            while parked in reserved or taken(parked):
-                parked, n = f".{old}.renaming{n}", n + 1
-            reserved.add(parked)
-            steps.append((old, parked))
-            pending[parked] = pending.pop(old)
-            continue
-        for old in ready:
-            steps.append((old, pending.pop(old)))
-    return steps
 
 
 class ServedFolder:
@@ -168,6 +139,8 @@ class ServedFolder:
             "width": info["width"],
             "height": info["height"],
             "exif": info["exif"],
+            # The side panel's rows, formatted as the command line's info prints them.
+            "fields": fields.describe(info),
         }
 
     def thumbnail(self, rel, long_edge=256):
@@ -209,48 +182,29 @@ class ServedFolder:
 
     # Renaming by pattern
 
-    def rename_preview(self, paths, pattern, shot):
-        """The new name of each file, in the order given, each with the problem that blocks it, if any."""
+    def _rename_plan(self, paths, pattern):
         files = self._files(paths)
-        if not files:
-            return []
-        folder = Path(files[0]).parent
-        if any(Path(path).parent != folder for path in files):
-            raise Refused(400, "rename the files of one folder at a time")
-        if not isinstance(pattern, str) or not (shot is None or isinstance(shot, str)):
-            raise Refused(400, "the pattern and the shot text must be texts")
-        olds = [Path(path).name for path in files]
-        rows = []
-        for index, (rel, old) in enumerate(zip(paths, olds), 1):
-            # The library keeps only the last part of a new name; show that part.
-            new = Path(library.apply_rename_pattern(old, pattern, index, folder.name, shot or None)).name
-            rows.append({"path": rel, "old": old, "new": new, "problem": None})
-        news = [row["new"] for row in rows]
-        for row in rows:
-            if row["new"] in ("", ".", ".."):
-                row["problem"] = "not a usable name"
-            elif olds.count(row["old"]) > 1:
-                row["problem"] = "listed twice"
-            elif news.count(row["new"]) > 1:
-                row["problem"] = "another file would get the same name"
-            elif row["new"] not in olds and os.path.lexists(folder / row["new"]):
-                row["problem"] = "a file of this name exists"
-        return rows
+        if not isinstance(pattern, str):
+            raise Refused(400, "the pattern must be a text")
+        try:
+            return RenamePlan(files, pattern)
+        except ValueError as error:
+            raise Refused(400, str(error)) from None
 
-    def rename(self, paths, pattern, shot):
-        rows = self.rename_preview(paths, pattern, shot)
-        blocked = [row for row in rows if row["problem"]]
-        if blocked:
-            raise Refused(409, f"{blocked[0]['old']} -> {blocked[0]['new']}: {blocked[0]['problem']}")
-        if not rows:
-            return []
-        folder = self.resolve(rows[0]["path"]).parent
-        steps = order_renames({row["old"]: row["new"] for row in rows},
-                              lambda name: os.path.lexists(folder / name))
-        for done, (old, new) in enumerate(steps):
-            try:
-                library.rename_file(str(folder / old), new)
-            except Exception as error:
-                raise Refused(500, f"renaming stopped at {old} after {done} of {len(steps)} steps: "
-                                   f"{self.tidy(error) or type(error).__name__}") from error
-        return [self.rel(folder / row["new"]) for row in rows]
+    def rename_preview(self, paths, pattern):
+        """The new name of each file, in the order given, each with the problem that blocks it, if any."""
+        return [{"path": rel, "old": row.old, "new": row.new, "problem": row.problem}
+                for rel, row in zip(paths, self._rename_plan(paths, pattern).rows)]
+
+    def rename(self, paths, pattern):
+        """Renames all the files or, when any is blocked or a step fails, none."""
+        plan = self._rename_plan(paths, pattern)
+        if plan.blocked:
+            row = plan.blocked[0]
+            raise Refused(409, f"{row.old} -> {row.new}: {row.problem}")
+        try:
+            plan.perform()
+        except RenameStopped as stop:
+            raise Refused(500, f"renaming {stop.old} failed: {self.tidy(stop.error) or type(stop.error).__name__}; "
+                               f"{stop.outcome(stop.undone)}") from stop
+        return [self.rel(plan.folder / row.new) for row in plan.rows]

@@ -20,7 +20,7 @@ from importlib import resources
 from pathlib import Path
 from urllib.parse import parse_qsl, urlsplit
 
-from quorvane_image_viewer import library
+from quorvane_image_viewer import library, plan
 from quorvane_image_viewer.page.served import Refused, ServedFolder
 
 HOST = "127.0.0.1"
@@ -100,16 +100,20 @@ class Handler(BaseHTTPRequestHandler):
         self._json(code, {"error": message or self.responses.get(code, ("error",))[0]})
         self.close_connection = True
 
-    def _send(self, status, body, media, cache="no-store", extra=()):
+    def _headers(self, status, media, length, cache="no-store", extra=()):
+        """Every response's headers, the safety ones included, whatever its body."""
         self.send_response(status)
         self.send_header("Content-Type", media)
-        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Content-Length", str(length))
         self.send_header("Cache-Control", cache)
         self.send_header("X-Content-Type-Options", "nosniff")
         self.send_header("Referrer-Policy", "no-referrer")
         for name, value in extra:
             self.send_header(name, value)
         self.end_headers()
+
+    def _send(self, status, body, media, cache="no-store", extra=()):
+        self._headers(status, media, len(body), cache, extra)
         self.wfile.write(body)
 
     def _json(self, status, value):
@@ -226,13 +230,7 @@ class Handler(BaseHTTPRequestHandler):
             self._send(200, source, media, cache)
             return
         with open(source, "rb") as file:
-            size = os.fstat(file.fileno()).st_size
-            self.send_response(200)
-            self.send_header("Content-Type", media)
-            self.send_header("Content-Length", str(size))
-            self.send_header("Cache-Control", cache)
-            self.send_header("X-Content-Type-Options", "nosniff")
-            self.end_headers()
+            self._headers(200, media, os.fstat(file.fileno()).st_size, cache)
             shutil.copyfileobj(file, self.wfile, 1 << 16)
 
     def _list(self):
@@ -242,6 +240,9 @@ class Handler(BaseHTTPRequestHandler):
 
     def _info(self):
         self._json(200, self.server.folder.info(self._query().get("path", "")))
+
+    def _choices(self):
+        self._json(200, plan.choices())
 
     # Edits
 
@@ -267,14 +268,13 @@ class Handler(BaseHTTPRequestHandler):
         self._edit(lambda folder, body: folder.delete(body.get("paths")))
 
     def _rename_preview(self):
-        self._edit(lambda folder, body: folder.rename_preview(body.get("paths"), body.get("pattern"),
-                                                              body.get("shot")))
+        self._edit(lambda folder, body: folder.rename_preview(body.get("paths"), body.get("pattern")))
 
     def _rename(self):
-        self._edit(lambda folder, body: folder.rename(body.get("paths"), body.get("pattern"), body.get("shot")))
+        self._edit(lambda folder, body: folder.rename(body.get("paths"), body.get("pattern")))
 
     GET = {"/": _page, "/index.html": _page, "/thumb": _thumb, "/image": _image,
-           "/api/list": _list, "/api/info": _info}
+           "/api/list": _list, "/api/info": _info, "/api/choices": _choices}
     POST = {"/api/rotate": _rotate, "/api/convert": _convert, "/api/resize": _resize,
             "/api/delete": _delete, "/api/rename-preview": _rename_preview, "/api/rename": _rename}
 
@@ -282,10 +282,10 @@ class Handler(BaseHTTPRequestHandler):
 # The command line
 
 def _port(text):
-    port = int(text)
-    if not 0 <= port <= 65535:
-        raise argparse.ArgumentTypeError("a port is a number from 0 to 65535")
-    return port
+    # 0 is also taken, for a free port, as the help says.
+    if not text.strip().isdigit() or not 0 <= int(text) <= 65535:
+        raise argparse.ArgumentTypeError("port must be a number from 1 to 65535")
+    return int(text)
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:

@@ -171,6 +171,20 @@ def test_images_come_upright_and_may_be_cached_until_they_change(served):
     assert (served.folder / "ZEL originals" / "harbour.jpg").exists()
 
 
+@pytest.mark.parametrize("path", ["/image?path=lake.jpg", "/image?path=harbour.jpg", "/thumb?path=lake.jpg",
+                                  "/static/app.js", "/nowhere"])
+def test_every_response_carries_the_safety_headers(served, path):
+    # lake.jpg is sent as its file, harbour.jpg (stored sideways) as bytes made upright.
+    _, headers, _ = served.request("GET", path)
+    assert (headers["X-Content-Type-Options"], headers["Referrer-Policy"]) == ("nosniff", "no-referrer")
+
+
+def test_choices_come_from_the_one_plan(served, lib):
+    choices = served.get_json("/api/choices")[1]
+    assert (choices["formats"], choices["backup_folder"]) == (list(lib.SAVE_FORMATS), "ZEL originals")
+    assert "[%PD]" in [row["token"] for row in choices["rename_tokens"]] and "skip" in choices["conflict_policies"]
+
+
 def test_edits_answer_with_relative_paths(served):
     assert served.post("/api/convert", {"paths": ["Trips/forest.png"], "format": "jpg", "quality": 80,
                                         "folder": "Trips/jpeg", "on_conflict": "rename"}) \
@@ -192,34 +206,9 @@ def test_a_taken_name_under_skip_is_a_conflict(served):
 
 # Renaming by pattern
 
-def simulate(names, steps):
-    """Applies rename steps to a set of names; each step must land on a free name."""
-    names = set(names)
-    for old, new in steps:
-        assert old in names and new not in names, (old, new, names)
-        names.remove(old)
-        names.add(new)
-    return names
-
-
-@pytest.mark.parametrize("moves, others", [
-    ({"a": "b", "b": "c"}, set()),                       # a chain: b moves first
-    ({"a": "b", "b": "a"}, set()),                       # a swap
-    ({"a": "b", "b": "c", "c": "a", "d": "e"}, {"x"}),   # a circle of three beside a plain move
-    ({"a": "a", "b": "c"}, set()),                       # unchanged names make no step
-    ({"a": "b", "b": "a"}, {".a.renaming"}),             # the parking name is taken
-])
-def test_order_renames_never_lands_on_a_used_name(moves, others):
-    from quorvane_image_viewer.page.served import order_renames
-
-    steps = order_renames(moves, lambda name: name in others)
-    assert simulate(set(moves) | others, steps) == set(moves.values()) | others
-    assert all(old != new for old, new in steps)
-
-
 def test_rename_preview_then_rename(served, lib):
     paths = ["meadow.png", "lake.jpg", "harbour.jpg"]
-    status, body = served.post("/api/rename-preview", {"paths": paths, "pattern": "[%P]_[%N]_##", "shot": ""})
+    status, body = served.post("/api/rename-preview", {"paths": paths, "pattern": "[%P]_[%N]_##"})
     assert status == 200
     assert [(row["old"], row["new"], row["problem"]) for row in body["done"]] == [
         ("meadow.png", "pictures_meadow_01.png", None),
@@ -227,22 +216,19 @@ def test_rename_preview_then_rename(served, lib):
         ("harbour.jpg", "pictures_harbour_03.jpg", None)]
     assert all((served.folder / name).exists() for name in paths)  # a preview renames nothing
 
-    status, body = served.post("/api/rename", {"paths": paths, "pattern": "[%P]_[%N]_##", "shot": None})
+    status, body = served.post("/api/rename", {"paths": paths, "pattern": "[%P]_[%N]_##"})
     assert body["done"] == ["pictures_meadow_01.png", "pictures_lake_02.jpg", "pictures_harbour_03.jpg"]
     assert not any((served.folder / name).exists() for name in paths)
 
 
 def test_rename_can_swap_names(served):
     before = {name: (served.folder / name).read_bytes() for name in ("harbour.jpg", "lake.jpg")}
-    status, body = served.post("/api/rename", {"paths": ["harbour.jpg", "lake.jpg"], "pattern": "x", "shot": ""})
+    status, body = served.post("/api/rename", {"paths": ["harbour.jpg", "lake.jpg"], "pattern": "x"})
     assert status == 409  # both would be x.jpg
-    status, body = served.post("/api/rename", {"paths": ["lake.jpg", "harbour.jpg"], "pattern": "[%PD]",
-                                               "shot": "harbour"})
-    assert status == 409  # the shot text is the same for both
     # One file at a time: lake takes harbour's name while harbour takes lake's.
-    _, preview = served.post("/api/rename-preview", {"paths": ["lake.jpg"], "pattern": "harbour", "shot": ""})
+    _, preview = served.post("/api/rename-preview", {"paths": ["lake.jpg"], "pattern": "harbour"})
     assert preview["done"][0]["problem"] == "a file of this name exists"
-    status, body = served.post("/api/rename", {"paths": ["harbour.jpg", "lake.jpg"], "pattern": "[%N]", "shot": ""})
+    status, body = served.post("/api/rename", {"paths": ["harbour.jpg", "lake.jpg"], "pattern": "[%N]"})
     assert (status, body) == (200, {"done": ["harbour.jpg", "lake.jpg"]})
     assert {name: (served.folder / name).read_bytes() for name in before} == before
 
@@ -255,14 +241,27 @@ def test_rename_can_swap_names(served):
     (["lake.jpg"], "notes.txt#", None),                           # notes.txt.jpg is free
 ])
 def test_rename_preview_flags_clashes(served, paths, pattern, problem):
-    status, body = served.post("/api/rename-preview", {"paths": paths, "pattern": pattern, "shot": ""})
+    status, body = served.post("/api/rename-preview", {"paths": paths, "pattern": pattern})
     assert status == 200
     assert body["done"][0]["problem"] == problem
 
 
+def test_a_swap_renames_alike_from_the_page_and_the_command_line(served, home, tmp_path):
+    folders = [served.folder / "swap", tmp_path / "cli"]
+    for folder, n in ((folder, n) for folder in folders for n in (1, 2, 3)):
+        (folder / f"a_{n}.jpg").parent.mkdir(exist_ok=True)
+        (folder / f"a_{n}.jpg").write_bytes(bytes([n]))
+    # In descending name order the counter swaps a_1 and a_3 around a_2, which keeps its name.
+    paths = ["swap/a_3.jpg", "swap/a_2.jpg", "swap/a_1.jpg"]
+    assert served.post("/api/rename", {"paths": paths, "pattern": "a_#"})[0] == 200
+    subprocess.run([sys.executable, "-m", "quorvane_image_viewer", "rename", str(folders[1]), "--pattern", "a_#",
+                    "--sort", "name", "--desc"], env=dict(os.environ, PYTHONPATH=str(ROOT), HOME=str(home)), check=True)
+    page_files, cli_files = ({p.name: p.read_bytes() for p in folder.iterdir()} for folder in folders)
+    assert page_files == cli_files == {"a_1.jpg": b"\3", "a_2.jpg": b"\2", "a_3.jpg": b"\1"}
+
+
 def test_rename_files_of_two_folders_is_refused(served):
-    status, body = served.post("/api/rename", {"paths": ["lake.jpg", "Trips/forest.png"], "pattern": "x#",
-                                               "shot": ""})
+    status, body = served.post("/api/rename", {"paths": ["lake.jpg", "Trips/forest.png"], "pattern": "x#"})
     assert status == 400 and "one folder" in body["error"]
     assert (served.folder / "lake.jpg").exists()
 
@@ -292,7 +291,8 @@ def test_command_line_prints_the_address_and_stops_on_ctrl_c(served, tmp_path):
 
 
 @pytest.mark.parametrize("args, message", [(["{missing}"], "not a folder"), (["{file}"], "not a folder"),
-                                           (["--port", "70000"], "0 to 65535")])
+                                           (["--port", "70000"], "port must be a number from 1 to 65535"),
+                                           (["--port", "abc"], "port must be a number from 1 to 65535")])
 def test_command_line_refuses_what_it_cannot_serve(lib, home, tmp_path, args, message):
     (tmp_path / "file.jpg").write_bytes(b"")
     args = [a.format(missing=tmp_path / "missing", file=tmp_path / "file.jpg") for a in args]
