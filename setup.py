@@ -51,8 +51,9 @@ EXPORT_MAP = "{\n  global: PyInit_library;\n  local: *;\n};\n"
 
 
 # Native libraries the module links, each with the Debian package that brings its
-# pkg-config file and headers.
-NATIVE_LIBRARIES = [("libheif", "libheif-dev")]
+# pkg-config file and headers: libheif for HEIC, HEIF and AVIF; the JPEG codec for
+# lossless turns, scaled decoding and thumbnail encoding.
+NATIVE_LIBRARIES = [("libheif", "libheif-dev"), ("libturbojpeg", "libturbojpeg0-dev")]
 
 
 def pkg_config(package, debian_package):

@@ -169,7 +169,8 @@ def display_source(path: StrPath) -> tuple[Path, MediaType] | tuple[bytes, Liter
 
     The resolved file itself and its media type when the viewer can show it as stored
     and it is upright; otherwise the bytes of an upright JPEG made in memory and
-    "image/jpeg". Raises ``FileNotFoundError`` (its text the resolved path) when
+    "image/jpeg" (for a sideways JPEG, its own pixels rearranged without loss where the
+    size allows). Raises ``FileNotFoundError`` (its text the resolved path) when
     ``path`` is not an existing image file, and Pillow's error for a bad image.
     """
 
@@ -184,7 +185,9 @@ def _destination(path: Path, folder: str | None, suffix: str | None, on_conflict
 
 def rotate_files(paths: PathList, degrees: Degrees, keep_original: bool) -> list[str]:
     """Turns each image in place, clockwise by ``degrees`` (-90 is counter-clockwise),
-    written back in its own format (JPEG at quality 90).
+    written back in its own format. A JPEG turns without loss (its compressed blocks
+    rearranged, every marker kept, the EXIF orientation set to 1) when its width and height
+    allow it; otherwise, like other formats, it is re-encoded (JPEG at quality 90).
 
     With ``keep_original`` the unturned file is first copied into a "ZEL originals"
     folder beside it (a.jpg, then a_1.jpg, ...). Returns the resolved paths turned.
@@ -265,3 +268,11 @@ def make_folder(parent: StrPath, name: StrPath) -> str:
 
 def home_folder() -> str:
     """The folder to start browsing in: ~/Pictures when it is a folder, else the home folder."""
+
+def preview_bytes(path: StrPath) -> bytes | None:
+    """The small JPEG preview a camera embeds in the EXIF block (IFD1) of a JPEG or TIFF
+    file, turned upright by the file's orientation; None when it has none or it cannot be
+    read. Never decodes the picture itself: a placeholder to show at once while the real
+    thumbnail is made. Raises ``FileNotFoundError`` (its text the resolved path) when
+    ``path`` is not an existing image file.
+    """

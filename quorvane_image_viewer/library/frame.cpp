@@ -87,7 +87,7 @@ constexpr const char display_source_doc[] =
     "    other than 1 still goes through Pillow.\n"
     "    ";
 
-// The twenty functions in namespace order.
+// The twenty functions in namespace order, then the ones added since.
 const function_spec function_table[] = {
     {"is_image", {{"path", "Path"}}, "bool", nullptr, nullptr, body<is_image>},
     {"open_oriented", {{"path", "Path"}}, "Image.Image", nullptr, nullptr, body<open_oriented>},
@@ -131,6 +131,7 @@ const function_spec function_table[] = {
     {"delete_files", {{"paths", "list[str]"}}, "list[str]", nullptr, nullptr, body<delete_files>},
     {"make_folder", {{"parent", "str"}, {"name", "str"}}, "str", nullptr, nullptr, body<make_folder>},
     {"home_folder", {}, "str", nullptr, nullptr, body<home_folder>},
+    {"preview_bytes", {{"path", "str"}}, "bytes | None", nullptr, nullptr, body<preview_bytes>},
 };
 
 // ---- create step ----

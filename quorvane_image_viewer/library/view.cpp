@@ -7,6 +7,7 @@
 #include "bytepath.hpp"
 #include "files.hpp"
 #include "heif.hpp"
+#include "jpeg_routes.hpp"
 #include "writer.hpp"
 
 #include <sys/stat.h>
@@ -60,9 +61,10 @@ ref upright_of(handle original) {
     }
 }
 
-// The thumbnail of a cache miss. While open_oriented is the module's own, a JPEG is
-// decoded already shrunk (draft) to the smallest scale that still covers twice the edge,
-// which is what Pillow's own thumbnail() asks for; otherwise the replacement opens it.
+// The thumbnail of a cache miss. While open_oriented is the module's own, a JPEG is made by
+// the codec, decoded at the smallest scale whose long side covers twice the edge; one the
+// codec leaves to Pillow is decoded already shrunk (draft) to cover twice the edge in both
+// sides, as Pillow's own thumbnail() asks; otherwise the replacement opens it.
 ref thumbnail_made(handle target, handle edge) {
     ref opener = global(n_open_oriented);
     if (!is_own_global(n_open_oriented))
@@ -73,6 +75,7 @@ ref thumbnail_made(handle target, handle edge) {
         return with(open_heif_for_thumbnail(target, PyLong_AsLong(edge.ptr())), [&](handle image) {
             return is_own_global(n_ImageOps) ? thumbnail_of(image, edge) : thumbnail_of(upright_of(image), edge);
         });
+    if (ref made = jpeg_thumbnail(target, edge)) return made;
     return with(open_image(target), [&](handle image) {
         if (image.attr(n_format).equals(n_JPEG)) {
             ref box = number(2 * PyLong_AsLong(edge.ptr()));
@@ -263,6 +266,9 @@ ref display_source(handle path) {
             return image.method(n_getexif).method(n_get, number(orientation_tag), number(1));
         });
         if (orientation.equals(number(0)) || orientation.equals(number(1))) return pair(target, media);
+        // A JPEG stands upright by rearranging its compressed blocks, every stored pixel kept.
+        if (media.equals(n_image_jpeg))
+            if (ref upright = losslessly_upright(target, orientation)) return pair(upright, n_image_jpeg);
     }
     return with(global(n_open_oriented)(target), [&](handle image) {
         ref rgb = rgb_on_white(image);
