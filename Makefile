@@ -5,8 +5,12 @@ JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 
 SYSTEM_PYTHON := /usr/bin/python3
 # Any interpreter needs a compiler; Debian's also needs its Python packages.
-# mypy checks the type stub whichever interpreter runs the tests.
-DEBS_TOOLS  := g++ make mypy
+# mypy checks the type stub whichever interpreter runs the tests. libheif decodes
+# HEIC, HEIF and AVIF; its examples' heif-convert is what the benchmark measures against.
+# The module links the system's TurboJPEG, found through pkg-config; the tests recode
+# JPEGs with its jpegtran.
+DEBS_TOOLS  := g++ make mypy pkg-config libheif-dev libheif-examples libturbojpeg0-dev \
+               libjpeg-turbo-progs
 DEBS_PYTHON := python3-dev python3-pil python3-pytest python3-hypothesis \
                python3-setuptools python3-wheel python3-venv python3-pip \
                python3-tqdm python3-send2trash chromium chromium-driver python3-selenium

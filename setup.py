@@ -2,6 +2,8 @@
 
 import os
 import re
+import shlex
+import subprocess
 from glob import glob
 
 from setuptools import Extension, setup
@@ -48,8 +50,39 @@ C_ONLY_FLAGS = {
 EXPORT_MAP = "{\n  global: PyInit_library;\n  local: *;\n};\n"
 
 
+# Native libraries the module links, each with the Debian package that brings its
+# pkg-config file and headers: libheif for HEIC, HEIF and AVIF; the JPEG codec for
+# lossless turns, scaled decoding and thumbnail encoding.
+NATIVE_LIBRARIES = [("libheif", "libheif-dev"), ("libturbojpeg", "libturbojpeg0-dev")]
+
+
+def pkg_config(package, debian_package):
+    """Compile and link flags of a library, split as setuptools takes them."""
+    try:
+        found = subprocess.run(["pkg-config", "--cflags", "--libs", package],
+                               capture_output=True, text=True, check=True)
+    except (OSError, subprocess.CalledProcessError) as error:
+        raise SystemExit(f"{package} not found through pkg-config ({error}): install Debian's "
+                         f"{debian_package} and pkg-config (`make deps` does)") from None
+    flags = {"include_dirs": [], "library_dirs": [], "libraries": [], "extra_compile_args": []}
+    for flag in shlex.split(found.stdout):
+        for prefix, key in (("-I", "include_dirs"), ("-L", "library_dirs"), ("-l", "libraries")):
+            if flag.startswith(prefix):
+                flags[key].append(flag[len(prefix):])
+                break
+        else:
+            flags["extra_compile_args"].append(flag)
+    return flags
+
+
 class BuildExt(build_ext):
     def build_extensions(self):
+        # Looked up only when something is built, so metadata commands need no compiler set-up.
+        for package, debian_package in NATIVE_LIBRARIES:
+            flags = pkg_config(package, debian_package)
+            for ext in self.extensions:
+                for key, values in flags.items():
+                    setattr(ext, key, [*getattr(ext, key), *values])
         for attr in ("compiler_so", "compiler", "compiler_cxx"):
             cmd = getattr(self.compiler, attr, None)
             if cmd:

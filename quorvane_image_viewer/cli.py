@@ -23,9 +23,8 @@ from quorvane_image_viewer.fields import human_size
 from quorvane_image_viewer.plan import BACKUP_FOLDER, BACKUP_FOLDER_MEANING, CONFLICT_POLICIES, SORT_KEYS
 
 DEGREES = (90, -90, 180, 270)
-# Images the module reads but cannot write back in their own format: turning one fails
-# only after its backup copy is made.
-UNWRITABLE_SUFFIXES = {".avif", ".ico", ".pbm", ".pgm", ".ppm"}
+# Images the module reads but cannot write back in their own format: turning one fails.
+UNWRITABLE_SUFFIXES = {".avif", ".heic", ".heif", ".ico", ".pbm", ".pgm", ".ppm"}
 
 
 class Failure(Exception):

@@ -80,6 +80,14 @@ class ExifFields(TypedDict, total=False):
     iso: str
     # Focal length in millimetres ("35.0").
     focal: str
+    # When the photo was taken, as the camera wrote it: "YYYY:MM:DD HH:MM:SS".
+    taken: str
+    # The aperture's f-number ("2.8").
+    fnumber: str
+    lens: str
+    # Where it was taken, in decimal degrees with six decimals, negative south and west.
+    latitude: str
+    longitude: str
 
 class FileInfo(TypedDict):
     """What the viewer's side panel shows about one image."""
@@ -94,7 +102,7 @@ class FileInfo(TypedDict):
     width: int
     # Pixels, as displayed (upright).
     height: int
-    # The format Pillow reports ("JPEG", "PNG", ...), or None.
+    # The format Pillow reports ("JPEG", "PNG", ...; "HEIF" or "AVIF" for photos those hold), or None.
     format: str | None
     exif: ExifFields
 
@@ -161,7 +169,8 @@ def display_source(path: StrPath) -> tuple[Path, MediaType] | tuple[bytes, Liter
 
     The resolved file itself and its media type when the viewer can show it as stored
     and it is upright; otherwise the bytes of an upright JPEG made in memory and
-    "image/jpeg". Raises ``FileNotFoundError`` (its text the resolved path) when
+    "image/jpeg" (for a sideways JPEG, its own pixels rearranged without loss where the
+    size allows). Raises ``FileNotFoundError`` (its text the resolved path) when
     ``path`` is not an existing image file, and Pillow's error for a bad image.
     """
 
@@ -176,15 +185,17 @@ def _destination(path: Path, folder: str | None, suffix: str | None, on_conflict
 
 def rotate_files(paths: PathList, degrees: Degrees, keep_original: bool) -> list[str]:
     """Turns each image in place, clockwise by ``degrees`` (-90 is counter-clockwise),
-    written back in its own format (JPEG at quality 90).
+    written back in its own format. A JPEG turns without loss (its compressed blocks
+    rearranged, every marker kept, the EXIF orientation set to 1) when its width and height
+    allow it; otherwise, like other formats, it is re-encoded (JPEG at quality 90).
 
     With ``keep_original`` the unturned file is first copied into a "ZEL originals"
     folder beside it (a.jpg, then a_1.jpg, ...). Returns the resolved paths turned.
     Raises ``ValueError`` for any other angle, before anything is touched;
     ``FileExistsError`` (naming it) when that folder is a link or not a folder, before
     the file is touched; ``TypeError`` for an element that is not a ``str``;
-    ``KeyError`` for a format the module cannot write (.tiff, .ico, .avif, ...);
-    Pillow's error for a bad image.
+    ``KeyError`` for a format the module cannot write (.heic, .avif, .ico, ...), before
+    anything is written for that file; Pillow's error for a bad image.
     """
 
 def _save_image(image: _PILImage.Image, dest: Path, fmt_key: str, quality: int) -> None:
@@ -257,3 +268,11 @@ def make_folder(parent: StrPath, name: StrPath) -> str:
 
 def home_folder() -> str:
     """The folder to start browsing in: ~/Pictures when it is a folder, else the home folder."""
+
+def preview_bytes(path: StrPath) -> bytes | None:
+    """The small JPEG preview a camera embeds in the EXIF block (IFD1) of a JPEG or TIFF
+    file, turned upright by the file's orientation; None when it has none or it cannot be
+    read. Never decodes the picture itself: a placeholder to show at once while the real
+    thumbnail is made. Raises ``FileNotFoundError`` (its text the resolved path) when
+    ``path`` is not an existing image file.
+    """

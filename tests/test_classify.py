@@ -21,7 +21,7 @@ from conftest import SUFFIXES
     *[(f"x{s}", True) for s in sorted(SUFFIXES)],
     *[(f"x{s.upper()}", True) for s in sorted(SUFFIXES)],
     ("x.svg", False),
-    ("x.heic", False),
+    ("x.jxl", False),
 ])
 def test_is_image(lib, name, expected):
     assert lib.is_image(Path(name)) is expected

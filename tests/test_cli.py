@@ -415,3 +415,28 @@ def test_view_command_comes_from_the_page_package(monkeypatch):
     # Without the page package the command is simply not there.
     monkeypatch.setitem(sys.modules, "quorvane_image_viewer.page", None)
     assert "view" not in cli.build_parser()._subparsers._group_actions[0].choices
+
+
+def test_phone_photos_list_show_their_camera_fields_and_convert(run, tmp_path, make_heif):
+    pics = tmp_path / "phone"
+    pics.mkdir()
+    exif = Image.Exif()
+    exif[306] = "2025:01:01 00:00:00"  # rewritten by an editing program
+    exif[0x8769] = {36867: "2024:05:06 07:08:09"}
+    exif[0x8825] = {1: "S", 2: (33, 51, 54.0), 3: "E", 4: (151, 12, 36.0)}
+    make_heif(pics / "IMG_1.HEIC", Image.new("RGB", (40, 30), (90, 90, 90)), exif=exif.tobytes(), orientation=6)
+    make_heif(pics / "b.avif", Image.new("RGB", (40, 30)), avif=True)
+    listed = run("list", pics, "--json")
+    assert sorted(row["name"] for row in json.loads(listed.stdout)["files"]) == ["IMG_1.HEIC", "b.avif"]
+    info = run("info", pics / "IMG_1.HEIC", "--json")
+    fields = json.loads(info.stdout)
+    fields = fields[0] if isinstance(fields, list) else fields
+    assert (fields["width"], fields["height"], fields["format"]) == (30, 40, "HEIF")
+    assert {k: fields["exif"][k] for k in ("taken", "latitude", "longitude")} == {
+        "taken": "2024:05:06 07:08:09", "latitude": "-33.865000", "longitude": "151.210000"}
+    assert run("convert", pics, "--to", "jpg").returncode == 0
+    assert size_of(pics / "IMG_1.jpg") == (30, 40) and size_of(pics / "b.jpg") == (40, 30)
+    # The converted copy keeps when it was taken, which names it.
+    assert run("convert", pics / "IMG_1.HEIC", "--to", "png", "--out", tmp_path / "png").returncode == 0
+    assert run("rename", tmp_path / "png", "--pattern", "[%PD]").returncode == 0
+    assert [p.name for p in (tmp_path / "png").iterdir()] == ["2024-05-06.png"]

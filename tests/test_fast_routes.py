@@ -320,25 +320,27 @@ def pixels(data):
         return image.format, image.mode, image.size, image.convert("RGB")
 
 
-@pytest.mark.parametrize("size, orientation, edge", [
-    ((2000, 1500), None, 256), ((2000, 1500), 6, 256), ((1999, 1333), 8, 200), ((3000, 700), 3, 256),
-    ((900, 600), None, 1024), ((120, 90), 6, 256),
+@pytest.mark.parametrize("size, orientation, edge, mode", [
+    ((2000, 1500), None, 256, "RGB"), ((2000, 1500), 6, 256, "RGB"), ((1999, 1333), 8, 200, "RGB"),
+    ((3000, 700), 3, 256, "RGB"), ((900, 600), None, 1024, "RGB"), ((120, 90), 6, 256, "RGB"),
+    ((2000, 1500), 6, 256, "CMYK"),
 ])
-def test_jpeg_miss_decodes_shrunk(lib, home, tmp_path, monkeypatch, size, orientation, edge):
+def test_jpeg_miss_decodes_shrunk(lib, home, tmp_path, monkeypatch, size, orientation, edge, mode):
     path = tmp_path / "p.jpg"
     exif = Image.Exif()
     if orientation:
         exif[274] = orientation
-    Image.linear_gradient("L").resize(size).convert("RGB").save(path, exif=exif.tobytes())
+    Image.linear_gradient("L").resize(size).convert(mode).save(path, exif=exif.tobytes())
     asked = []
     original = JpegImagePlugin.JpegImageFile.draft
     monkeypatch.setattr(JpegImagePlugin.JpegImageFile, "draft",
                         lambda self, mode, box: asked.append((mode, box)) or original(self, mode, box))
-    fmt, mode, made, image = pixels(lib.thumbnail_bytes(str(path), edge))
-    assert asked[0] == (None, (2 * edge, 2 * edge))
+    fmt, mode_made, made, image = pixels(lib.thumbnail_bytes(str(path), edge))
+    # the codec decodes what it can itself; a CMYK photo is drafted by Pillow
+    assert asked[:1] == ([(None, (2 * edge, 2 * edge))] if mode == "CMYK" else [])
     _, _, expected, reference = pixels(full_decode_thumbnail(lib, monkeypatch, path, edge))
     # upright and within the box; a side may differ by one pixel from the full decode
-    assert (fmt, mode) == ("JPEG", "RGB") and max(made) <= edge
+    assert (fmt, mode_made) == ("JPEG", "RGB") and max(made) <= edge
     assert all(abs(a - b) <= 1 for a, b in zip(made, expected))
     assert (made[0] > made[1]) == (expected[0] > expected[1])
     reference = reference.resize(made)

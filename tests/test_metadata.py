@@ -256,12 +256,12 @@ def test_camera_fields_with_unreadable_sub_ifd(lib, tmp_path, monkeypatch, sub, 
 
 def test_camera_fields_of_real_files(lib, tmp_path):
     assert lib.file_info(with_exif_block(tmp_path / "a.jpg", text_pointer_exif(upright=True)))["exif"] == {
-        "make": "Maker", "model": "Cam 1", "datetime": "2023:01:02 03:04:05"}
+        "make": "Maker", "model": "Cam 1", "datetime": "2023:01:02 03:04:05", "latitude": "52.520094"}
     exif = camera_exif()
     del exif[274]
     assert lib.file_info(photo(tmp_path / "b.png", "PNG", exif=exif))["exif"] == {
         "make": "Maker", "model": "Cam 1", "datetime": "2023:01:02 03:04:05", "exposure": "0.004", "iso": "200",
-        "focal": "50.0"}
+        "focal": "50.0", "taken": "2023:01:02 03:04:05", "latitude": "52.520094"}
 
 
 BLOCK = camera_exif().tobytes()
@@ -472,3 +472,54 @@ def test_replaced_exif_transpose_keeps_its_own_error(lib, tmp_path, monkeypatch)
     monkeypatch.setattr(lib, "ImageOps", Refusing())
     with pytest.raises(TypeError, match="refused"):
         lib.open_oriented(with_exif_block(tmp_path / "a.jpg", text_pointer_exif()))
+
+
+# ---- where a photo was taken ----
+
+class WithGps(dict):
+    """Make at the top and the given GPS IFD, or error, behind get_ifd."""
+
+    def __init__(self, gps):
+        super().__init__({271: "Maker"})
+        self.gps = gps
+
+    def get_ifd(self, tag):
+        if tag != 0x8825:
+            return {}
+        if isinstance(self.gps, Exception):
+            raise self.gps
+        return self.gps
+
+
+NE = {1: "N", 2: (R(52, 1), R(31, 1), R(1234, 100)), 3: "E", 4: (R(13, 1), R(24, 1), R(1783, 100))}
+
+
+@pytest.mark.parametrize("gps, position", [
+    (NE, {"latitude": "52.520094", "longitude": "13.404953"}),
+    ({**NE, 1: "S", 3: b"W\0"}, {"latitude": "-52.520094", "longitude": "-13.404953"}),
+    ({**NE, 2: (R(0, 1), R(0, 1), R(1, 10**7)), 1: "S"}, {"latitude": "0.000000", "longitude": "13.404953"}),
+    ({**NE, 4: (R(13, 1), R(30, 1))}, {"latitude": "52.520094", "longitude": "13.500000"}),
+    ({2: NE[2], 3: "E", 4: NE[4]}, {"longitude": "13.404953"}),           # no reference: no side
+    ({**NE, 1: "X"}, {"longitude": "13.404953"}),
+    ({**NE, 2: (R(52, 0), R(31, 1), R(0, 1))}, {"longitude": "13.404953"}),  # zero denominator
+    ({**NE, 2: (R(95, 1), R(0, 1), R(0, 1))}, {"longitude": "13.404953"}),   # past the pole
+    ({**NE, 2: "garbage"}, {"longitude": "13.404953"}),
+    ({**NE, 2: R(52, 1)}, {"longitude": "13.404953"}),
+    ({**NE, 2: (1, 2, 3, 4)}, {"longitude": "13.404953"}),
+    ("text", {}),
+    (KeyError(0x8825), {}),
+    (struct.error("unpack requires a buffer of 4 bytes"), {}),
+])
+def test_position_from_gps_ifd(lib, tmp_path, monkeypatch, gps, position):
+    monkeypatch.setattr(lib, "open_oriented", lambda path: Upright(WithGps(gps)))
+    assert lib.file_info(photo(tmp_path / "a.jpg"))["exif"] == {"make": "Maker", **position}
+
+
+def test_camera_fields_of_a_photo_in_record_order(lib, tmp_path):
+    exif = camera_exif()
+    exif[0x8769] = {**exif[0x8769], 33437: R(28, 10), 42036: "Zoom 24-70"}
+    exif[GPS_IFD] = NE
+    fields = lib.file_info(photo(tmp_path / "a.jpg", exif=exif))["exif"]
+    assert list(fields) == ["make", "model", "datetime", "exposure", "iso", "focal", "taken", "fnumber", "lens",
+                            "latitude", "longitude"]
+    assert (fields["fnumber"], fields["lens"]) == ("2.8", "Zoom 24-70")

@@ -205,3 +205,13 @@ def test_type_checkers_find_the_installed_stub(venv_python, tmp_path):
     # Found through py.typed: the stub is used (one planted error) and nothing is missing.
     assert "missing library stubs" not in proc.stdout, proc.stdout
     assert re.findall(r"error: .*\[(\S+)\]", proc.stdout) == ["arg-type"], proc.stdout
+
+
+def test_build_without_libheif_names_the_package(tmp_path):
+    # pkg-config that searches an empty folder finds no libheif: the build stops before compiling.
+    env = {**_env(), "PKG_CONFIG_LIBDIR": str(tmp_path), "PKG_CONFIG_PATH": ""}
+    proc = subprocess.run([sys.executable, "setup.py", "build_ext", "--build-lib", str(tmp_path / "lib"),
+                           "--build-temp", str(tmp_path / "temp")], cwd=REPO, env=env, capture_output=True,
+                          text=True)
+    assert proc.returncode != 0 and "libheif-dev" in proc.stderr, proc.stderr
+    assert not (tmp_path / "lib").exists()

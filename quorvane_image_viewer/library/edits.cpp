@@ -4,6 +4,7 @@
 #include "metadata.hpp"
 
 #include "files.hpp"
+#include "jpeg_routes.hpp"
 #include "writer.hpp"
 
 namespace qv {
@@ -166,6 +167,28 @@ void require_pattern(handle pattern) {
     require_text(pattern);
 }
 
+// The unturned file copied into the backup folder beside it, when asked for: a real folder
+// beside the file, never a link, and the backup goes through it.
+void back_up(handle source, handle keep_original) {
+    if (!keep_original.truthy()) return;
+    ref backup = source.attr(n_parent) / n_backup_folder;
+    descriptor folder = open_own_folder(backup);
+    ref copy2 = global(n_shutil).attr(n_copy2);
+    auto named = [&] { return global(n_destination)(source, backup.str(), none(), n_rename); };
+    // shutil.copy2(source, named), but the backup is complete or absent
+    if (copy2.is(own_copy2()) && is_own_global(n_destination)) copy_file_into(source, folder, backup, named);
+    else copy2(source, named());
+}
+
+// A JPEG written back as JPEG by the module's own steps, which the lossless turn stands in for.
+bool turns_as_jpeg(handle source) {
+    if (!is_own_global(n_save_image) || !is_own_global(n_SAVE_FORMATS)) return false;
+    ref key = own_format_key(source);
+    if (!key.equals(n_jpg) && !key.equals(n_jpeg)) return false;
+    ref encoder = optional_item(global(n_SAVE_FORMATS), n_jpg);
+    return encoder && encoder.equals(n_JPEG);
+}
+
 }  // namespace
 
 ref destination(handle path, handle folder, handle suffix, handle on_conflict) {
@@ -230,21 +253,27 @@ ref rotate_files(handle paths, handle degrees, handle keep_original) {
         !degrees.equals(number(270)))
         raise(PyExc_ValueError, "degrees must be 90, -90, 180, or 270");
     return edit_each_image(paths, [&](handle source) {
+        ref key = own_format_key(source);
+        // A format the module cannot write fails as _save_image would, but before the
+        // backup: nothing is written for a file that cannot be turned.
+        if (is_own_global(n_save_image)) {
+            handle written_as = key.equals(n_jpeg) ? handle(n_jpg) : handle(key);
+            if (!contains(global(n_SAVE_FORMATS), written_as)) {
+                PyErr_SetObject(PyExc_KeyError, written_as.ptr());
+                throw_error();
+            }
+        }
+        // No generation loss where JPEG allows it: the compressed blocks are rearranged.
+        if (ref turned = turns_as_jpeg(source) ? losslessly_turned(source, degrees) : ref()) {
+            back_up(source, keep_original);
+            write_file(source, turned);
+            return source.str();
+        }
         return with_upright(source, [&](handle image) {
             ref turned = method_kw(image, n_rotate, {-degrees}, {{n_expand, Py_True}});
             return closing(turned, [&] {
-                if (keep_original.truthy()) {
-                    ref backup = source.attr(n_parent) / n_backup_folder;
-                    // A real folder beside the file, never a link: the backup goes through it.
-                    descriptor folder = open_own_folder(backup);
-                    ref copy2 = global(n_shutil).attr(n_copy2);
-                    auto named = [&] { return global(n_destination)(source, backup.str(), none(), n_rename); };
-                    // shutil.copy2(source, named), but the backup is complete or absent
-                    if (copy2.is(own_copy2()) && is_own_global(n_destination))
-                        copy_file_into(source, folder, backup, named);
-                    else copy2(source, named());
-                }
-                global(n_save_image)(turned, source, own_format_key(source), number(90));
+                back_up(source, keep_original);
+                global(n_save_image)(turned, source, key, number(90));
                 return source.str();
             });
         });

@@ -134,18 +134,21 @@ bool is_regular_file(handle path) {
     return stat(text, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool starts_with(handle path, const char* const* heads, std::size_t count, std::size_t length) {
+std::size_t read_head(handle path, char* into, std::size_t length) {
     ref encoded = fs_encoded(path);
     const char* text = PyBytes_AS_STRING(encoded.ptr());
-    char head[16] = {};
-    if (length > sizeof head) return false;
-    bool read_ok;
+    ssize_t got;
     {
         gil_released lock_free;
         descriptor fd(open_for_reading(text, read_mode::follow_links));
-        read_ok = fd.get() >= 0 && pread(fd.get(), head, length, 0) == static_cast<ssize_t>(length);
+        got = fd.get() < 0 ? -1 : pread(fd.get(), into, length, 0);
     }
-    if (!read_ok) return false;
+    return got < 0 ? 0 : static_cast<std::size_t>(got);
+}
+
+bool starts_with(handle path, const char* const* heads, std::size_t count, std::size_t length) {
+    char head[16] = {};
+    if (length > sizeof head || read_head(path, head, length) != length) return false;
     for (std::size_t i = 0; i < count; ++i)
         if (std::memcmp(head, heads[i], length) == 0) return true;
     return false;

@@ -64,6 +64,10 @@ entry_read read_regular_file(const char* path, std::string& data, int& error);
 // True when `path`, links followed, is a regular file (not a FIFO, socket, device or folder).
 bool is_regular_file(handle path);
 
+// Up to `length` of the first bytes of the file at `path` into `into`: how many were read,
+// 0 when it cannot be opened or read. A FIFO gives its bytes only when a writer has some ready.
+std::size_t read_head(handle path, char* into, std::size_t length);
+
 // True when the file at `path` begins with one of the byte strings in `heads` (each of
 // `length` bytes); false when it does not, or cannot be opened or read.
 bool starts_with(handle path, const char* const* heads, std::size_t count, std::size_t length);

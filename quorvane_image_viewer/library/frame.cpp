@@ -32,8 +32,8 @@ const name n_sorted{"sorted"}, n_round{"round"}, n___builtins__{"__builtins__"},
     n_submodule_search_locations{"submodule_search_locations"}, n___loader__{"__loader__"}, n___file__{"__file__"},
     n___package__{"__package__"}, n___path__{"__path__"}, n_io{"io"}, n_pathlib{"pathlib"}, n_PIL{"PIL"};
 
-const char* const image_suffixes[] = {".avif", ".bmp", ".gif", ".ico", ".jfif", ".jpe",  ".jpeg", ".jpg",
-                                      ".pbm",  ".pgm", ".png", ".ppm", ".tif",  ".tiff", ".webp"};
+const char* const image_suffixes[] = {".avif", ".bmp", ".gif", ".heic", ".heif", ".ico",  ".jfif", ".jpe", ".jpeg",
+                                      ".jpg",  ".pbm", ".pgm", ".png",  ".ppm",  ".tif", ".tiff", ".webp"};
 
 struct pair_text {
     const char* key;
@@ -87,7 +87,7 @@ constexpr const char display_source_doc[] =
     "    other than 1 still goes through Pillow.\n"
     "    ";
 
-// The twenty functions in namespace order.
+// The twenty functions in namespace order, then the ones added since.
 const function_spec function_table[] = {
     {"is_image", {{"path", "Path"}}, "bool", nullptr, nullptr, body<is_image>},
     {"open_oriented", {{"path", "Path"}}, "Image.Image", nullptr, nullptr, body<open_oriented>},
@@ -131,6 +131,7 @@ const function_spec function_table[] = {
     {"delete_files", {{"paths", "list[str]"}}, "list[str]", nullptr, nullptr, body<delete_files>},
     {"make_folder", {{"parent", "str"}, {"name", "str"}}, "str", nullptr, nullptr, body<make_folder>},
     {"home_folder", {}, "str", nullptr, nullptr, body<home_folder>},
+    {"preview_bytes", {{"path", "str"}}, "bytes | None", nullptr, nullptr, body<preview_bytes>},
 };
 
 // ---- create step ----

@@ -72,6 +72,8 @@ ref display_source(handle path);
 ref thumb_cache_dir();
 ref thumbnail_bytes(handle path, handle long_edge);
 ref file_info(handle path);
+// The file's embedded EXIF preview, upright, as JPEG bytes; None when it has none.
+ref preview_bytes(handle path);
 
 // ---- batch edits ----
 ref destination(handle path, handle folder, handle suffix, handle on_conflict);

@@ -4,6 +4,8 @@
 
 #include "library.hpp"
 
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -19,7 +21,8 @@ const name n_get_ifd{"get_ifd"}, n_PA{"PA"}, n_info{"info"}, n_transparency{"tra
     n_white{"white"}, n_alpha_composite{"alpha_composite"}, n_Exif{"Exif"}, n_endian{"endian"},
     n_tobytes{"tobytes"}, n_load{"load"}, n_PNG{"PNG"}, n_TIFF{"TIFF"},
     n_collections_abc{"collections.abc"}, n_Mapping{"Mapping"}, n_make{"make"}, n_model{"model"},
-    n_exposure{"exposure"}, n_iso{"iso"}, n_focal{"focal"};
+    n_exposure{"exposure"}, n_iso{"iso"}, n_focal{"focal"}, n_taken{"taken"}, n_fnumber{"fnumber"}, n_lens{"lens"},
+    n_latitude{"latitude"}, n_longitude{"longitude"};
 
 constexpr long exif_ifd_tag = 0x8769;
 constexpr long gps_ifd_tag = 0x8825;
@@ -46,9 +49,23 @@ struct camera_field {
     const name* label;
 };
 // The side panel's labels, in the order the record lists them ("datetime" is the text the
-// datetime global is bound under, declared once).
-const camera_field camera_field_table[] = {{271, &n_make},       {272, &n_model}, {306, &n_datetime},
-                                           {33434, &n_exposure}, {34855, &n_iso}, {37386, &n_focal}};
+// datetime global is bound under, declared once); the position follows them.
+const camera_field camera_field_table[] = {{271, &n_make},       {272, &n_model},    {306, &n_datetime},
+                                           {33434, &n_exposure}, {34855, &n_iso},    {37386, &n_focal},
+                                           {36867, &n_taken},    {33437, &n_fnumber}, {42036, &n_lens}};
+
+// The GPS IFD's reference and value tags of each coordinate, the letter that makes it
+// negative, and its largest magnitude.
+struct coordinate_field {
+    long ref_tag;
+    long value_tag;
+    char negative;
+    char positive;
+    double limit;
+    const name* label;
+};
+const coordinate_field coordinate_table[] = {{1, 2, 'S', 'N', 90.0, &n_latitude},
+                                             {3, 4, 'W', 'E', 180.0, &n_longitude}};
 
 std::string_view text_of(handle value) {
     if (!PyUnicode_Check(value.ptr())) return {};
@@ -197,6 +214,50 @@ ref sub_ifd_value(handle sub, handle tag) {
     return value ? value : borrow(none());
 }
 
+// The first letter of a GPS reference ("N", "S", "E", "W"), as text or bytes; 0 for anything else.
+char reference_letter(handle value) {
+    if (PyUnicode_Check(value.ptr())) {
+        std::string_view text = text_of(value);
+        return text.empty() ? 0 : text.front();
+    }
+    if (PyBytes_Check(value.ptr()) && PyBytes_GET_SIZE(value.ptr()) > 0) return PyBytes_AS_STRING(value.ptr())[0];
+    return 0;
+}
+
+// f"{sign * (d + m / 60 + s / 3600):.6f}" from the GPS IFD, or an empty ref when the IFD does
+// not hold that coordinate whole and sane.
+ref coordinate(handle gps, const coordinate_field& field) {
+    ref letter = gps.method(n_get, number(field.ref_tag));
+    ref parts = gps.method(n_get, number(field.value_tag));
+    char sign = reference_letter(letter);
+    if ((sign != field.negative && sign != field.positive) || parts.is_none()) return ref();
+    double degrees = 0.0, scale = 1.0;
+    int count = 0;
+    for (ref part : iterate(parts)) {
+        if (++count > 3) return ref();
+        degrees += PyFloat_AsDouble(to_float(part).ptr()) / scale;
+        scale *= 60.0;
+    }
+    if (count == 0 || !std::isfinite(degrees) || std::fabs(degrees) > field.limit) return ref();
+    if (sign == field.negative) degrees = -degrees;
+    char printed[32];
+    std::snprintf(printed, sizeof printed, "%.6f", degrees);
+    // A position that rounds to zero has no side.
+    return text(std::string_view(printed) == "-0.000000" ? printed + 1 : printed);
+}
+
+// The photo's position from its GPS IFD, when it has one; a damaged IFD adds nothing.
+void add_position(handle record, handle exif) {
+    ref gps = absent_on(PyExc_Exception, [&] {
+        ref ifd = exif.method(n_get_ifd, number(gps_ifd_tag));
+        return is_mapping(ifd) ? ifd : ref();
+    });
+    if (!gps) return;
+    for (const coordinate_field& field : coordinate_table)
+        if (ref value = absent_on(PyExc_Exception, [&] { return coordinate(gps, field); }))
+            record.set_item(*field.label, value);
+}
+
 }  // namespace
 
 bool has_transparency(handle image) {
@@ -242,6 +303,7 @@ ref camera_fields(handle exif) {
         }
         if (!value.is_none()) record.set_item(*field.label, value.str());
     }
+    add_position(record, exif);
     return record;
 }
 

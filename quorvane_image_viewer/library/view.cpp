@@ -6,6 +6,8 @@
 
 #include "bytepath.hpp"
 #include "files.hpp"
+#include "heif.hpp"
+#include "jpeg_routes.hpp"
 #include "writer.hpp"
 
 #include <sys/stat.h>
@@ -59,13 +61,21 @@ ref upright_of(handle original) {
     }
 }
 
-// The thumbnail of a cache miss. While open_oriented is the module's own, a JPEG is
-// decoded already shrunk (draft) to the smallest scale that still covers twice the edge,
-// which is what Pillow's own thumbnail() asks for; otherwise the replacement opens it.
+// The thumbnail of a cache miss. While open_oriented is the module's own, a JPEG is made by
+// the codec, decoded at the smallest scale whose long side covers twice the edge; one the
+// codec leaves to Pillow is decoded already shrunk (draft) to cover twice the edge in both
+// sides, as Pillow's own thumbnail() asks; otherwise the replacement opens it.
 ref thumbnail_made(handle target, handle edge) {
     ref opener = global(n_open_oriented);
     if (!is_own_global(n_open_oriented))
         return with(opener(target), [&](handle image) { return thumbnail_of(image, edge); });
+    // A HEIF file's thumbnail item, when it covers the edge, spares decoding the photo; its
+    // pixels stand upright already, so Pillow's own exif_transpose has nothing to turn.
+    if (is_heif_file(target))
+        return with(open_heif_for_thumbnail(target, PyLong_AsLong(edge.ptr())), [&](handle image) {
+            return is_own_global(n_ImageOps) ? thumbnail_of(image, edge) : thumbnail_of(upright_of(image), edge);
+        });
+    if (ref made = jpeg_thumbnail(target, edge)) return made;
     return with(open_image(target), [&](handle image) {
         if (image.attr(n_format).equals(n_JPEG)) {
             ref box = number(2 * PyLong_AsLong(edge.ptr()));
@@ -222,6 +232,8 @@ cache_probe probe_cache_fast(handle path, handle long_edge) {
 // ---- oriented open and display source ----
 
 ref open_image(handle path) {
+    // Pillow cannot read these; libheif can, whatever the file is named.
+    if (is_heif_file(path)) return open_heif(path);
     ref image_module = global(n_Image);
     if (image_module.is(own_global(n_Image)) && is_tiff(path))
         return image_module.attr(n_open)(own_global(n_BytesIO)(read_file(path, read_mode::follow_links)));
@@ -248,11 +260,15 @@ ref display_source(handle path) {
     if (!is_image_file(target)) raise_not_found(target);
     ref suffix = target.attr(n_suffix).method(n_lower);
     ref media = global(n_media_type)(suffix);
-    if (!media.equals(n_octet_stream)) {
+    // A HEIF photo named like a JPEG is no JPEG for the viewer: it is re-encoded.
+    if (!media.equals(n_octet_stream) && !is_heif_file(target)) {
         ref orientation = with(open_image(target), [&](handle image) {
             return image.method(n_getexif).method(n_get, number(orientation_tag), number(1));
         });
         if (orientation.equals(number(0)) || orientation.equals(number(1))) return pair(target, media);
+        // A JPEG stands upright by rearranging its compressed blocks, every stored pixel kept.
+        if (media.equals(n_image_jpeg))
+            if (ref upright = losslessly_upright(target, orientation)) return pair(upright, n_image_jpeg);
     }
     return with(global(n_open_oriented)(target), [&](handle image) {
         ref rgb = rgb_on_white(image);
@@ -309,6 +325,16 @@ ref file_info(handle path) {
     info.set_item(n_format, none());
     info.set_item(n_exif, new_dict());
     ref opener = global(n_open_oriented);
+    if (is_own_global(n_open_oriented) && is_heif_file(target)) {
+        // The container has it all: the size after its own turn, and its EXIF.
+        heif_header header = read_heif_header(target);
+        auto [width, height] = unpack_pair(header.size);
+        info.set_item(n_width, width);
+        info.set_item(n_height, height);
+        info.set_item(n_format, header.format);
+        info.set_item(n_exif, camera_fields(header.exif));
+        return info;
+    }
     if (is_own_global(n_open_oriented)) {
         // All of it is in the file's header: the upright size is the stored one, turned
         // for a quarter-turn orientation, and no pixel is decoded (but for a PNG's EXIF).

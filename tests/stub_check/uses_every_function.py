@@ -28,7 +28,9 @@ def main(folder: str) -> None:
 
     info: FileInfo = m.file_info(root / "a.jpg")
     exposure: str | None = info["exif"].get("exposure")
-    assert info["width"] > 0 and exposure is None
+    taken: str | None = info["exif"].get("taken")
+    position = (info["exif"].get("latitude"), info["exif"].get("longitude"))
+    assert info["width"] > 0 and exposure is None and taken is None and position == (None, None)
 
     with m.open_oriented(first) as image:
         assert image.size[0] > 0
