@@ -259,6 +259,8 @@ public:
         return best;
     }
 
+    // The primary image's Exif item as stored, or nothing.
+    std::vector<unsigned char> exif_item() const;
     // The EXIF block as Pillow keeps it, or an empty ref.
     ref exif_bytes() const;
     ref icc_profile() const;
@@ -307,11 +309,9 @@ struct tiff_reader {
 constexpr std::uint32_t orientation_entry_tag = 274;
 constexpr std::string_view exif_marker{"Exif\0\0", 6};
 
-// "Exif\0\0" and the TIFF data of a HEIF Exif item (which begins with the 4-byte offset of
-// the TIFF header), with IFD0's Orientation entry taken out: the entries after it move up
-// one place, and every offset in the block stays valid. Empty when the item holds no TIFF
-// header where it says, or IFD0 does not fit in it.
-std::string exif_without_orientation(const std::vector<unsigned char>& item) {
+// The TIFF data of a HEIF Exif item (which begins with the 4-byte offset of the TIFF header);
+// empty when the item holds no TIFF header where it says.
+std::string tiff_data_of(const std::vector<unsigned char>& item) {
     if (item.size() < 4) return {};
     std::size_t start = 4 + std::size_t(big_endian_32(item.data()));
     if (start > item.size()) return {};
@@ -320,6 +320,15 @@ std::string exif_without_orientation(const std::vector<unsigned char>& item) {
     if (std::string_view(block).starts_with(exif_marker)) block.erase(0, exif_marker.size());
     if (block.size() < 8 || !(block.starts_with(std::string_view("II*\0", 4)) || block.starts_with("MM\0*")))
         return {};
+    return block;
+}
+
+// "Exif\0\0" and the TIFF data of a HEIF Exif item, with IFD0's Orientation entry taken out: the entries after it move up
+// one place, and every offset in the block stays valid. Empty when the item holds no TIFF
+// header where it says, or IFD0 does not fit in it.
+std::string exif_without_orientation(const std::vector<unsigned char>& item) {
+    std::string block = tiff_data_of(item);
+    if (block.empty()) return {};
     auto* bytes = reinterpret_cast<unsigned char*>(block.data());
     tiff_reader tiff{bytes, block.size(), bytes[0] == 'I'};
     std::size_t ifd = tiff.u32(4);
@@ -340,20 +349,24 @@ std::string exif_without_orientation(const std::vector<unsigned char>& item) {
     return std::string(exif_marker) + block;
 }
 
-ref container::exif_bytes() const {
+std::vector<unsigned char> container::exif_item() const {
     heif_item_id id = 0;
-    if (heif_image_handle_get_list_of_metadata_block_IDs(primary(), "Exif", &id, 1) != 1) return ref();
+    if (heif_image_handle_get_list_of_metadata_block_IDs(primary(), "Exif", &id, 1) != 1) return {};
     // A size beyond the file's is a lie; nothing is allocated for it.
     std::size_t size = heif_image_handle_get_metadata_size(primary(), id);
-    if (size < 4 || size > static_cast<std::size_t>(source_.size)) return ref();
+    if (size < 4 || size > static_cast<std::size_t>(source_.size)) return {};
     std::vector<unsigned char> item(size);
     heif_error error;
     {
         gil_released lock_free;
         error = heif_image_handle_get_metadata(primary(), id, item.data());
     }
-    if (error.code != heif_error_Ok) return ref();  // a block that cannot be read is no block
-    std::string block = exif_without_orientation(item);
+    if (error.code != heif_error_Ok) return {};  // a block that cannot be read is no block
+    return item;
+}
+
+ref container::exif_bytes() const {
+    std::string block = exif_without_orientation(exif_item());
     if (block.empty()) return ref();
     return steal(PyBytes_FromStringAndSize(block.data(), static_cast<Py_ssize_t>(block.size())));
 }
@@ -395,6 +408,20 @@ heif_header read_heif_header(handle path) {
     heif_image_handle* primary = file.primary();
     return {pair(number(heif_image_handle_get_width(primary)), number(heif_image_handle_get_height(primary))),
             borrow(file.format()), exif_mapping(file.exif_bytes())};
+}
+
+heif_exif read_heif_exif(handle path) {
+    container file(path);
+    heif_image_handle* primary = file.primary();
+    // The stored (ispe) size against the shown one: a quarter turn swaps them. A square, or a
+    // crop that changes them otherwise, cannot tell.
+    int stored_width = heif_image_handle_get_ispe_width(primary), stored_height = heif_image_handle_get_ispe_height(primary);
+    int width = heif_image_handle_get_width(primary), height = heif_image_handle_get_height(primary);
+    int swapped = stored_width == stored_height                         ? -1
+                  : width == stored_height && height == stored_width ? 1
+                  : width == stored_width && height == stored_height ? 0
+                                                                      : -1;
+    return {tiff_data_of(file.exif_item()), swapped};
 }
 
 }  // namespace qv

@@ -5,6 +5,8 @@
 
 #include "pyxx.hpp"
 
+#include <string>
+
 namespace qv {
 
 // True when the file begins with an ISO-BMFF `ftyp` box naming a HEIF or AVIF brand.
@@ -30,5 +32,15 @@ struct heif_header {
     ref exif;
 };
 heif_header read_heif_header(handle path);
+
+// The primary image's EXIF block as TIFF data, Orientation left in (empty when there is none
+// or it cannot be read), and whether the container's turn swaps the stored image's sides (1
+// or 0; -1 when its size cannot tell); read from the container alone, no pixel decoded. A
+// broken file raises as open_heif does.
+struct heif_exif {
+    std::string tiff;
+    int sides_swapped = -1;
+};
+heif_exif read_heif_exif(handle path);
 
 }  // namespace qv

@@ -5,6 +5,7 @@
 
 #include "exif_block.hpp"
 #include "files.hpp"
+#include "heif.hpp"
 #include "jpeg.hpp"
 
 #include <fcntl.h>
@@ -151,6 +152,8 @@ bool is_tiff_data(std::string_view data) {
     return data.substr(0, 4) == std::string_view("II*\0", 4) || data.substr(0, 4) == std::string_view("MM\0*", 4);
 }
 
+bool turned_preview(std::string_view block, const exif::tiff_layout& tiff, jpeg::turn t, std::string& out);
+
 // The upright embedded preview of the file at `path`, or false when it has none or it cannot
 // be read.
 bool upright_preview(const char* path, std::string& out) {
@@ -175,8 +178,24 @@ bool upright_preview(const char* path, std::string& out) {
     }
     exif::tiff_layout tiff = exif::read_tiff(block);
     if (!tiff.readable || !tiff.preview_valid) return false;
-    std::string_view preview = exif::preview_of(block, tiff);
+    return turned_preview(block, tiff, jpeg::upright_turn(tiff.orientation_plain ? tiff.orientation : 1), out);
+}
+
+// The upright embedded preview in a HEIF file's EXIF block, or false. libheif's encoders
+// store the pixels (and so the preview) as given, and write both the container's turn and the
+// EXIF Orientation from the same orientation: the preview takes the Orientation's turn, only
+// unless the container's size shows a different turn.
+bool upright_heif_preview(const heif_exif& exif, std::string& out) {
+    exif::tiff_layout tiff = exif::read_tiff(exif.tiff);
+    if (!tiff.readable || !tiff.preview_valid) return false;
     const jpeg::turn t = jpeg::upright_turn(tiff.orientation_plain ? tiff.orientation : 1);
+    if (exif.sides_swapped >= 0 && t.swaps_sides() != (exif.sides_swapped == 1)) return false;
+    return turned_preview(exif.tiff, tiff, t, out);
+}
+
+// The preview the valid IFD1 of TIFF data `block` names, turned by `t`.
+bool turned_preview(std::string_view block, const exif::tiff_layout& tiff, jpeg::turn t, std::string& out) {
+    std::string_view preview = exif::preview_of(block, tiff);
     jpeg::header h;
     if (!jpeg::read_header(preview, h)) return false;
     if (t.identity()) {
@@ -301,6 +320,17 @@ ref preview_bytes(handle path) {
     ref encoded = fs_encoded(target);
     const char* at = PyBytes_AS_STRING(encoded.ptr());
     std::string out;
+    if (is_heif_file(target)) {
+        heif_exif exif;
+        try {
+            exif = read_heif_exif(target);
+        } catch (error_already_set&) {
+            PyErr_Clear();  // a container that cannot be read has no preview to show
+            return borrow(none());
+        }
+        if (!unlocked_work([&] { return upright_heif_preview(exif, out); })) return borrow(none());
+        return bytes_of(out);
+    }
     if (!unlocked_work([&] { return upright_preview(at, out); })) return borrow(none());
     return bytes_of(out);
 }
