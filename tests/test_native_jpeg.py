@@ -426,6 +426,44 @@ def test_preview_bytes_is_none_without_a_readable_preview(lib, tmp_path, make_ph
     assert lib.preview_bytes(str(path)) is None
 
 
+def heif_with_preview(path, make_heif, exif_orientation, container_orientation, preview=True, avif=False):
+    """A 64x48 HEIF whose EXIF preview is its stored picture at 40x30, turned by its container."""
+    picture = picture_of((64, 48))
+    buf = io.BytesIO()
+    picture.resize((40, 30)).save(buf, format="JPEG", quality=95)
+    block = exif_block(exif_orientation, None, buf.getvalue() if preview else None)
+    return make_heif(path, picture, avif=avif, exif=block, orientation=container_orientation)
+
+
+# The container's turn is the one the picture shows; the EXIF Orientation may say otherwise.
+@pytest.mark.parametrize("exif_orientation, container, avif",
+                         [(o, o, False) for o in range(1, 9)] + [(6, 6, True), (None, 6, False), (6, 1, False),
+                                                                 (3, 2, False)])
+def test_preview_bytes_of_a_heif_stands_like_its_picture(lib, tmp_path, make_heif, exif_orientation, container,
+                                                         avif):
+    path = heif_with_preview(tmp_path / ("p.avif" if avif else "p.heic"), make_heif, exif_orientation, container,
+                             avif=avif)
+    preview = Image.open(io.BytesIO(lib.preview_bytes(str(path))))
+    shown = lib.open_oriented(str(path)).convert("RGB")
+    assert mean_difference(preview, shown.resize(preview.size)) < 12
+    assert (preview.width > preview.height) == (shown.width > shown.height)
+
+
+@pytest.mark.parametrize("kind", ["no EXIF", "no IFD1", "truncated", "not a picture"])
+def test_preview_bytes_of_a_heif_is_none_without_a_readable_preview(lib, tmp_path, make_heif, kind):
+    path = tmp_path / "p.heic"
+    if kind == "no EXIF":
+        make_heif(path, picture_of((64, 48)), orientation=6)
+    elif kind == "no IFD1":
+        heif_with_preview(path, make_heif, 6, 6, preview=False)
+    else:
+        data = heif_with_preview(path, make_heif, 6, 6).read_bytes()
+        path.write_bytes(data[:len(data) // 3] if kind == "truncated" else data[:24] + bytes(200))
+    before = path.read_bytes()
+    assert lib.preview_bytes(str(path)) is None
+    assert path.read_bytes() == before
+
+
 def test_preview_bytes_takes_a_path_like_the_others(lib, tmp_path, monkeypatch, make_photo):
     monkeypatch.chdir(tmp_path)
     make_photo(tmp_path / "p.jpg", (64, 48), 6)

@@ -261,6 +261,9 @@ public:
 
     // The primary image's Exif item as stored, or nothing.
     std::vector<unsigned char> exif_item() const;
+    // The primary image's irot and imir properties in the order libheif applies them, read
+    // from the file's meta box; false when that cannot be read. Touches no Python object.
+    bool primary_transforms(std::vector<heif_transform>& out) const;
     // The EXIF block as Pillow keeps it, or an empty ref.
     ref exif_bytes() const;
     ref icc_profile() const;
@@ -290,6 +293,111 @@ private:
     context_ptr context_;
     item_ptr primary_;
 };
+
+// ---- the container's own turn ----
+
+struct box {
+    std::string_view type;
+    std::string_view body;  // after the header
+};
+
+// The boxes that lie one after another in `data`, up to the first that does not fit.
+std::vector<box> boxes_in(std::string_view data) {
+    std::vector<box> found;
+    std::size_t at = 0;
+    while (data.size() - at >= 8) {
+        auto* p = reinterpret_cast<const unsigned char*>(data.data() + at);
+        std::uint64_t size = big_endian_32(p);
+        std::size_t header = 8;
+        if (size == 1) {  // a 64-bit size follows the type
+            if (data.size() - at < 16) break;
+            size = std::uint64_t(big_endian_32(p + 8)) << 32 | big_endian_32(p + 12);
+            header = 16;
+        } else if (size == 0) {  // to the end
+            size = data.size() - at;
+        }
+        if (size < header || size > data.size() - at) break;
+        found.push_back({data.substr(at + 4, 4), data.substr(at + header, std::size_t(size) - header)});
+        at += std::size_t(size);
+    }
+    return found;
+}
+
+// The body of the first box of `type` in `data`, or nothing (a null view).
+std::string_view child(std::string_view data, std::string_view type) {
+    for (const box& b : boxes_in(data))
+        if (b.type == type) return b.body;
+    return {};
+}
+
+// A meta box larger than this is not a photo's.
+constexpr std::uint64_t meta_most = 16 * 1024 * 1024;
+
+// The body of the file's top-level meta box, read box header by box header; empty when absent.
+std::string read_meta(int fd, std::int64_t file_size) {
+    std::uint64_t at = 0;
+    while (at + 8 <= std::uint64_t(file_size)) {
+        unsigned char head[16];
+        if (pread(fd, head, sizeof head, off_t(at)) < 8) return {};
+        std::uint64_t size = big_endian_32(head), header = 8;
+        if (size == 1) {
+            size = std::uint64_t(big_endian_32(head + 8)) << 32 | big_endian_32(head + 12);
+            header = 16;
+        } else if (size == 0) {
+            size = std::uint64_t(file_size) - at;
+        }
+        if (size < header || size > std::uint64_t(file_size) - at) return {};
+        if (std::memcmp(head + 4, "meta", 4) == 0) {
+            if (size - header > meta_most) return {};
+            std::string body(std::size_t(size - header), '\0');
+            std::size_t done = 0;
+            while (done < body.size()) {
+                ssize_t got = pread(fd, body.data() + done, body.size() - done, off_t(at + header + done));
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) return {};
+                done += std::size_t(got);
+            }
+            return body;
+        }
+        at += size;
+    }
+    return {};
+}
+
+// The irot and imir properties item `id` is associated with, in their order (the iprp box's
+// ipco holds the properties, numbered from 1, and its ipma lists each item's); false when the
+// meta box does not describe the item.
+bool transforms_of(std::string_view meta, std::uint32_t id, std::vector<heif_transform>& out) {
+    if (meta.size() < 4) return false;
+    std::string_view properties = child(meta.substr(4), "iprp");  // meta is a full box
+    if (!properties.data()) return false;
+    std::vector<box> listed = boxes_in(child(properties, "ipco"));
+    for (const box& map : boxes_in(properties)) {
+        if (map.type != "ipma" || map.body.size() < 8) continue;
+        auto* p = reinterpret_cast<const unsigned char*>(map.body.data());
+        const bool long_ids = p[0] >= 1, long_indices = p[3] & 1;
+        std::size_t at = 8, count = big_endian_32(p + 4);
+        for (std::size_t entry = 0; entry < count; ++entry) {
+            std::size_t id_size = long_ids ? 4 : 2;
+            if (map.body.size() - at < id_size + 1) return false;
+            std::uint32_t item = long_ids ? big_endian_32(p + at) : std::uint32_t(p[at] << 8 | p[at + 1]);
+            std::size_t associations = p[at + id_size], index_size = long_indices ? 2 : 1;
+            at += id_size + 1;
+            if (map.body.size() - at < associations * index_size) return false;
+            for (std::size_t a = 0; a < associations; ++a, at += index_size) {
+                if (item != id) continue;
+                std::size_t index = long_indices ? (p[at] & 0x7f) << 8 | p[at + 1] : p[at] & 0x7f;
+                if (index == 0 || index > listed.size() || listed[index - 1].body.empty()) continue;
+                const box& property = listed[index - 1];
+                int value = static_cast<unsigned char>(property.body[0]);
+                if (property.type == "irot") out.push_back({false, value & 3});
+                if (property.type == "imir") out.push_back({true, value & 1});
+            }
+            if (item == id) return true;
+        }
+    }
+    return false;
+}
 
 // ---- EXIF ----
 
@@ -365,6 +473,12 @@ std::vector<unsigned char> container::exif_item() const {
     return item;
 }
 
+bool container::primary_transforms(std::vector<heif_transform>& out) const {
+    heif_item_id id = 0;
+    if (heif_context_get_primary_image_ID(context_.get(), &id).code != heif_error_Ok) return false;
+    return transforms_of(read_meta(source_.fd.get(), source_.size), id, out);
+}
+
 ref container::exif_bytes() const {
     std::string block = exif_without_orientation(exif_item());
     if (block.empty()) return ref();
@@ -412,16 +526,10 @@ heif_header read_heif_header(handle path) {
 
 heif_exif read_heif_exif(handle path) {
     container file(path);
-    heif_image_handle* primary = file.primary();
-    // The stored (ispe) size against the shown one: a quarter turn swaps them. A square, or a
-    // crop that changes them otherwise, cannot tell.
-    int stored_width = heif_image_handle_get_ispe_width(primary), stored_height = heif_image_handle_get_ispe_height(primary);
-    int width = heif_image_handle_get_width(primary), height = heif_image_handle_get_height(primary);
-    int swapped = stored_width == stored_height                         ? -1
-                  : width == stored_height && height == stored_width ? 1
-                  : width == stored_width && height == stored_height ? 0
-                                                                      : -1;
-    return {tiff_data_of(file.exif_item()), swapped};
+    heif_exif out{tiff_data_of(file.exif_item()), {}, false};
+    gil_released lock_free;
+    out.transforms_read = file.primary_transforms(out.transforms);
+    return out;
 }
 
 }  // namespace qv

@@ -6,6 +6,7 @@
 #include "pyxx.hpp"
 
 #include <string>
+#include <vector>
 
 namespace qv {
 
@@ -33,13 +34,21 @@ struct heif_header {
 };
 heif_header read_heif_header(handle path);
 
+// One of the container's turns of an image: a mirror (`value` as libheif reads it: 0 top to
+// bottom, 1 left to right) or a counter-clockwise turn by `value` quarters.
+struct heif_transform {
+    bool mirror;
+    int value;
+};
+
 // The primary image's EXIF block as TIFF data, Orientation left in (empty when there is none
-// or it cannot be read), and whether the container's turn swaps the stored image's sides (1
-// or 0; -1 when its size cannot tell); read from the container alone, no pixel decoded. A
-// broken file raises as open_heif does.
+// or it cannot be read), and the turns libheif applies to that image, in their order
+// (`transforms_read` false when they could not be read); from the container alone, no pixel
+// decoded. A broken file raises as open_heif does.
 struct heif_exif {
     std::string tiff;
-    int sides_swapped = -1;
+    std::vector<heif_transform> transforms;
+    bool transforms_read = false;
 };
 heif_exif read_heif_exif(handle path);
 

@@ -182,14 +182,15 @@ bool upright_preview(const char* path, std::string& out) {
 }
 
 // The upright embedded preview in a HEIF file's EXIF block, or false. libheif's encoders
-// store the pixels (and so the preview) as given, and write both the container's turn and the
-// EXIF Orientation from the same orientation: the preview takes the Orientation's turn, only
-// unless the container's size shows a different turn.
+// store the pixels (and so the preview) as given and turn them by the container, whose turn
+// they also copy into the EXIF Orientation: the preview takes the container's turn, as the
+// picture does, and the Orientation is left unread.
 bool upright_heif_preview(const heif_exif& exif, std::string& out) {
     exif::tiff_layout tiff = exif::read_tiff(exif.tiff);
-    if (!tiff.readable || !tiff.preview_valid) return false;
-    const jpeg::turn t = jpeg::upright_turn(tiff.orientation_plain ? tiff.orientation : 1);
-    if (exif.sides_swapped >= 0 && t.swaps_sides() != (exif.sides_swapped == 1)) return false;
+    if (!exif.transforms_read || !tiff.readable || !tiff.preview_valid) return false;
+    jpeg::turn t;
+    for (const heif_transform& step : exif.transforms)
+        t = t.then(step.mirror ? jpeg::turn{true, step.value == 0 ? 2 : 0} : jpeg::clockwise(-90L * step.value));
     return turned_preview(exif.tiff, tiff, t, out);
 }
 
@@ -325,7 +326,9 @@ ref preview_bytes(handle path) {
         try {
             exif = read_heif_exif(target);
         } catch (error_already_set&) {
-            PyErr_Clear();  // a container that cannot be read has no preview to show
+            // A container that cannot be read has no preview to show; an interrupt still stops.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+            PyErr_Clear();
             return borrow(none());
         }
         if (!unlocked_work([&] { return upright_heif_preview(exif, out); })) return borrow(none());
