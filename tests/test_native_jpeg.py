@@ -426,23 +426,25 @@ def test_preview_bytes_is_none_without_a_readable_preview(lib, tmp_path, make_ph
     assert lib.preview_bytes(str(path)) is None
 
 
-def heif_with_preview(path, make_heif, exif_orientation, container_orientation, preview=True, avif=False):
+def heif_with_preview(path, make_heif, exif_orientation, container_orientation, preview=True, **options):
     """A 64x48 HEIF whose EXIF preview is its stored picture at 40x30, turned by its container."""
     picture = picture_of((64, 48))
     buf = io.BytesIO()
     picture.resize((40, 30)).save(buf, format="JPEG", quality=95)
-    block = exif_block(exif_orientation, None, buf.getvalue() if preview else None)
-    return make_heif(path, picture, avif=avif, exif=block, orientation=container_orientation)
+    big_endian = options.pop("big_endian", False)
+    block = exif_block(exif_orientation, None, buf.getvalue() if preview else None, big_endian=big_endian)
+    return make_heif(path, picture, exif=block, orientation=container_orientation, **options)
 
 
 # The container's turn is the one the picture shows; the EXIF Orientation may say otherwise.
-@pytest.mark.parametrize("exif_orientation, container, avif",
-                         [(o, o, False) for o in range(1, 9)] + [(6, 6, True), (None, 6, False), (6, 1, False),
-                                                                 (3, 2, False)])
+@pytest.mark.parametrize("exif_orientation, container, options",
+                         [(o, o, {}) for o in range(1, 9)] +
+                         [(6, 6, {"avif": True}), (5, 5, {"thumbnail": 32}), (7, 7, {"big_endian": True}),
+                          (None, 6, {}), (6, 1, {}), (3, 2, {})])
 def test_preview_bytes_of_a_heif_stands_like_its_picture(lib, tmp_path, make_heif, exif_orientation, container,
-                                                         avif):
-    path = heif_with_preview(tmp_path / ("p.avif" if avif else "p.heic"), make_heif, exif_orientation, container,
-                             avif=avif)
+                                                         options):
+    name = "p.avif" if options.get("avif") else "p.heic"
+    path = heif_with_preview(tmp_path / name, make_heif, exif_orientation, container, **options)
     preview = Image.open(io.BytesIO(lib.preview_bytes(str(path))))
     shown = lib.open_oriented(str(path)).convert("RGB")
     assert mean_difference(preview, shown.resize(preview.size)) < 12
@@ -462,6 +464,19 @@ def test_preview_bytes_of_a_heif_is_none_without_a_readable_preview(lib, tmp_pat
     before = path.read_bytes()
     assert lib.preview_bytes(str(path)) is None
     assert path.read_bytes() == before
+
+
+@pytest.mark.parametrize("share", [i / 16 for i in range(16)])
+def test_preview_bytes_survives_a_damaged_heif_meta_box(lib, tmp_path, make_heif, share):
+    path = heif_with_preview(tmp_path / "p.heic", make_heif, 6, 6, thumbnail=32)
+    data = bytearray(path.read_bytes())
+    start = data.index(b"meta") - 4
+    end = start + struct.unpack(">I", data[start:start + 4])[0]
+    at = start + 8 + int(share * (end - start - 8))
+    data[at:at + 3] = b"\xff\x00\xff"
+    path.write_bytes(bytes(data))
+    preview = lib.preview_bytes(str(path))
+    assert preview is None or Image.open(io.BytesIO(preview)).size in ((30, 40), (40, 30))
 
 
 def test_preview_bytes_takes_a_path_like_the_others(lib, tmp_path, monkeypatch, make_photo):

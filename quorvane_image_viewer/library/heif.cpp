@@ -338,9 +338,11 @@ std::string read_meta(int fd, std::int64_t file_size) {
     std::uint64_t at = 0;
     while (at + 8 <= std::uint64_t(file_size)) {
         unsigned char head[16];
-        if (pread(fd, head, sizeof head, off_t(at)) < 8) return {};
+        ssize_t got = pread(fd, head, sizeof head, off_t(at));
+        if (got < 8) return {};
         std::uint64_t size = big_endian_32(head), header = 8;
-        if (size == 1) {
+        if (size == 1) {  // a 64-bit size follows the type
+            if (got < 16) return {};
             size = std::uint64_t(big_endian_32(head + 8)) << 32 | big_endian_32(head + 12);
             header = 16;
         } else if (size == 0) {
