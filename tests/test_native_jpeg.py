@@ -408,7 +408,7 @@ def test_preview_bytes_of_a_tiff_structure(lib, tmp_path):
     assert Image.open(io.BytesIO(lib.preview_bytes(str(path)))).size == (32, 48)
 
 
-@pytest.mark.parametrize("kind", ["no EXIF", "no IFD1", "PNG", "empty", "truncated head"])
+@pytest.mark.parametrize("kind", ["no EXIF", "no IFD1", "PNG", "empty", "truncated head", "overrunning segment"])
 def test_preview_bytes_is_none_without_a_readable_preview(lib, tmp_path, make_photo, kind):
     path = tmp_path / "p.jpg"
     if kind == "no EXIF":
@@ -420,6 +420,11 @@ def test_preview_bytes_is_none_without_a_readable_preview(lib, tmp_path, make_ph
         picture_of((64, 48)).save(path)
     elif kind == "empty":
         path.write_bytes(b"")
+    elif kind == "overrunning segment":  # the preview's first segment claims 784 bytes
+        data = bytearray(make_photo(path, (64, 48), 1).read_bytes())
+        at = data.index(b"\xff\xd8", 2)
+        data[at + 4:at + 6] = b"\x03\x10"
+        path.write_bytes(bytes(data))
     else:
         data = make_photo(path, (64, 48), 6).read_bytes()
         path.write_bytes(data[:data.index(b"Exif") + 60])

@@ -197,6 +197,8 @@ bool upright_heif_preview(const heif_exif& exif, std::string& out) {
 // The preview the valid IFD1 of TIFF data `block` names, turned by `t`.
 bool turned_preview(std::string_view block, const exif::tiff_layout& tiff, jpeg::turn t, std::string& out) {
     std::string_view preview = exif::preview_of(block, tiff);
+    // The codec reads past a segment that overruns, Pillow does not: such a preview is none.
+    if (!exif::scan_jpeg(preview).complete) return false;
     jpeg::header h;
     if (!jpeg::read_header(preview, h)) return false;
     if (t.identity()) {
