@@ -224,6 +224,7 @@ public:
         handle mode = alpha ? n_RGBA : n_RGB;
         // Colours stored multiplied by their alpha are divided back, as Pillow keeps them.
         handle raw_mode = alpha && heif_image_is_premultiplied_alpha(pixels.get()) ? n_RGBa : mode;
+        pixels.reset();  // libheif's copy goes before Pillow makes its own
         ref image = pillow().attr(n_frombuffer)(mode, pair(number(width), number(height)), data, n_raw, raw_mode,
                                                 number(0), number(1));
         image.set_attr(n_format, format());

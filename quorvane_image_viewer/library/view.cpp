@@ -69,10 +69,12 @@ ref thumbnail_made(handle target, handle edge) {
     ref opener = global(n_open_oriented);
     if (!is_own_global(n_open_oriented))
         return with(opener(target), [&](handle image) { return thumbnail_of(image, edge); });
-    // A HEIF file's thumbnail item, when it covers the edge, spares decoding the photo.
+    // A HEIF file's thumbnail item, when it covers the edge, spares decoding the photo; its
+    // pixels stand upright already, so Pillow's own exif_transpose has nothing to turn.
     if (is_heif_file(target))
-        return with(open_heif_for_thumbnail(target, PyLong_AsLong(edge.ptr())),
-                    [&](handle image) { return thumbnail_of(upright_of(image), edge); });
+        return with(open_heif_for_thumbnail(target, PyLong_AsLong(edge.ptr())), [&](handle image) {
+            return is_own_global(n_ImageOps) ? thumbnail_of(image, edge) : thumbnail_of(upright_of(image), edge);
+        });
     if (ref made = jpeg_thumbnail(target, edge)) return made;
     return with(open_image(target), [&](handle image) {
         if (image.attr(n_format).equals(n_JPEG)) {
