@@ -270,9 +270,11 @@ def home_folder() -> str:
     """The folder to start browsing in: ~/Pictures when it is a folder, else the home folder."""
 
 def preview_bytes(path: StrPath) -> bytes | None:
-    """The small JPEG preview a camera embeds in the EXIF block (IFD1) of a JPEG or TIFF
-    file, turned upright by the file's orientation; None when it has none or it cannot be
-    read. Never decodes the picture itself: a placeholder to show at once while the real
+    """The small JPEG preview a camera embeds in the EXIF block (IFD1) of a JPEG, TIFF,
+    HEIF/HEIC or AVIF file, turned upright by the file's orientation (a HEIF's by its
+    container's turn, which its picture is shown with, whatever its EXIF Orientation says);
+    None when it has none or it cannot be read. Never decodes the picture itself: a
+    placeholder to show at once while the real
     thumbnail is made. Raises ``FileNotFoundError`` (its text the resolved path) when
     ``path`` is not an existing image file.
     """

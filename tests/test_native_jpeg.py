@@ -408,7 +408,7 @@ def test_preview_bytes_of_a_tiff_structure(lib, tmp_path):
     assert Image.open(io.BytesIO(lib.preview_bytes(str(path)))).size == (32, 48)
 
 
-@pytest.mark.parametrize("kind", ["no EXIF", "no IFD1", "PNG", "empty", "truncated head"])
+@pytest.mark.parametrize("kind", ["no EXIF", "no IFD1", "PNG", "empty", "truncated head", "overrunning segment"])
 def test_preview_bytes_is_none_without_a_readable_preview(lib, tmp_path, make_photo, kind):
     path = tmp_path / "p.jpg"
     if kind == "no EXIF":
@@ -420,10 +420,68 @@ def test_preview_bytes_is_none_without_a_readable_preview(lib, tmp_path, make_ph
         picture_of((64, 48)).save(path)
     elif kind == "empty":
         path.write_bytes(b"")
+    elif kind == "overrunning segment":  # the preview's first segment claims 784 bytes
+        data = bytearray(make_photo(path, (64, 48), 1).read_bytes())
+        at = data.index(b"\xff\xd8", 2)
+        data[at + 4:at + 6] = b"\x03\x10"
+        path.write_bytes(bytes(data))
     else:
         data = make_photo(path, (64, 48), 6).read_bytes()
         path.write_bytes(data[:data.index(b"Exif") + 60])
     assert lib.preview_bytes(str(path)) is None
+
+
+def heif_with_preview(path, make_heif, exif_orientation, container_orientation, preview=True, **options):
+    """A 64x48 HEIF whose EXIF preview is its stored picture at 40x30, turned by its container."""
+    picture = picture_of((64, 48))
+    buf = io.BytesIO()
+    picture.resize((40, 30)).save(buf, format="JPEG", quality=95)
+    big_endian = options.pop("big_endian", False)
+    block = exif_block(exif_orientation, None, buf.getvalue() if preview else None, big_endian=big_endian)
+    return make_heif(path, picture, exif=block, orientation=container_orientation, **options)
+
+
+# The container's turn is the one the picture shows; the EXIF Orientation may say otherwise.
+@pytest.mark.parametrize("exif_orientation, container, options",
+                         [(o, o, {}) for o in range(1, 9)] +
+                         [(6, 6, {"avif": True}), (5, 5, {"thumbnail": 32}), (7, 7, {"big_endian": True}),
+                          (None, 6, {}), (6, 1, {}), (3, 2, {})])
+def test_preview_bytes_of_a_heif_stands_like_its_picture(lib, tmp_path, make_heif, exif_orientation, container,
+                                                         options):
+    name = "p.avif" if options.get("avif") else "p.heic"
+    path = heif_with_preview(tmp_path / name, make_heif, exif_orientation, container, **options)
+    preview = Image.open(io.BytesIO(lib.preview_bytes(str(path))))
+    shown = lib.open_oriented(str(path)).convert("RGB")
+    assert mean_difference(preview, shown.resize(preview.size)) < 12
+    assert (preview.width > preview.height) == (shown.width > shown.height)
+
+
+@pytest.mark.parametrize("kind", ["no EXIF", "no IFD1", "truncated", "not a picture"])
+def test_preview_bytes_of_a_heif_is_none_without_a_readable_preview(lib, tmp_path, make_heif, kind):
+    path = tmp_path / "p.heic"
+    if kind == "no EXIF":
+        make_heif(path, picture_of((64, 48)), orientation=6)
+    elif kind == "no IFD1":
+        heif_with_preview(path, make_heif, 6, 6, preview=False)
+    else:
+        data = heif_with_preview(path, make_heif, 6, 6).read_bytes()
+        path.write_bytes(data[:len(data) // 3] if kind == "truncated" else data[:24] + bytes(200))
+    before = path.read_bytes()
+    assert lib.preview_bytes(str(path)) is None
+    assert path.read_bytes() == before
+
+
+@pytest.mark.parametrize("share", [i / 16 for i in range(16)])
+def test_preview_bytes_survives_a_damaged_heif_meta_box(lib, tmp_path, make_heif, share):
+    path = heif_with_preview(tmp_path / "p.heic", make_heif, 6, 6, thumbnail=32)
+    data = bytearray(path.read_bytes())
+    start = data.index(b"meta") - 4
+    end = start + struct.unpack(">I", data[start:start + 4])[0]
+    at = start + 8 + int(share * (end - start - 8))
+    data[at:at + 3] = b"\xff\x00\xff"
+    path.write_bytes(bytes(data))
+    preview = lib.preview_bytes(str(path))
+    assert preview is None or Image.open(io.BytesIO(preview)).size in ((30, 40), (40, 30))
 
 
 def test_preview_bytes_takes_a_path_like_the_others(lib, tmp_path, monkeypatch, make_photo):

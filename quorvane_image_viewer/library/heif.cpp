@@ -260,6 +260,11 @@ public:
         return best;
     }
 
+    // The primary image's Exif item as stored, or nothing.
+    std::vector<unsigned char> exif_item() const;
+    // The primary image's irot and imir properties in the order libheif applies them, read
+    // from the file's meta box; false when that cannot be read. Touches no Python object.
+    bool primary_transforms(std::vector<heif_transform>& out) const;
     // The EXIF block as Pillow keeps it, or an empty ref.
     ref exif_bytes() const;
     ref icc_profile() const;
@@ -290,6 +295,113 @@ private:
     item_ptr primary_;
 };
 
+// ---- the container's own turn ----
+
+struct box {
+    std::string_view type;
+    std::string_view body;  // after the header
+};
+
+// The boxes that lie one after another in `data`, up to the first that does not fit.
+std::vector<box> boxes_in(std::string_view data) {
+    std::vector<box> found;
+    std::size_t at = 0;
+    while (data.size() - at >= 8) {
+        auto* p = reinterpret_cast<const unsigned char*>(data.data() + at);
+        std::uint64_t size = big_endian_32(p);
+        std::size_t header = 8;
+        if (size == 1) {  // a 64-bit size follows the type
+            if (data.size() - at < 16) break;
+            size = std::uint64_t(big_endian_32(p + 8)) << 32 | big_endian_32(p + 12);
+            header = 16;
+        } else if (size == 0) {  // to the end
+            size = data.size() - at;
+        }
+        if (size < header || size > data.size() - at) break;
+        found.push_back({data.substr(at + 4, 4), data.substr(at + header, std::size_t(size) - header)});
+        at += std::size_t(size);
+    }
+    return found;
+}
+
+// The body of the first box of `type` in `data`, or nothing (a null view).
+std::string_view child(std::string_view data, std::string_view type) {
+    for (const box& b : boxes_in(data))
+        if (b.type == type) return b.body;
+    return {};
+}
+
+// A meta box larger than this is not a photo's.
+constexpr std::uint64_t meta_most = 16 * 1024 * 1024;
+
+// The body of the file's top-level meta box, read box header by box header; empty when absent.
+std::string read_meta(int fd, std::int64_t file_size) {
+    std::uint64_t at = 0;
+    while (at + 8 <= std::uint64_t(file_size)) {
+        unsigned char head[16];
+        ssize_t got = pread(fd, head, sizeof head, off_t(at));
+        if (got < 8) return {};
+        std::uint64_t size = big_endian_32(head), header = 8;
+        if (size == 1) {  // a 64-bit size follows the type
+            if (got < 16) return {};
+            size = std::uint64_t(big_endian_32(head + 8)) << 32 | big_endian_32(head + 12);
+            header = 16;
+        } else if (size == 0) {
+            size = std::uint64_t(file_size) - at;
+        }
+        if (size < header || size > std::uint64_t(file_size) - at) return {};
+        if (std::memcmp(head + 4, "meta", 4) == 0) {
+            if (size - header > meta_most) return {};
+            std::string body(std::size_t(size - header), '\0');
+            std::size_t done = 0;
+            while (done < body.size()) {
+                ssize_t got = pread(fd, body.data() + done, body.size() - done, off_t(at + header + done));
+                if (got < 0 && errno == EINTR) continue;
+                if (got <= 0) return {};
+                done += std::size_t(got);
+            }
+            return body;
+        }
+        at += size;
+    }
+    return {};
+}
+
+// The irot and imir properties item `id` is associated with, in their order (the iprp box's
+// ipco holds the properties, numbered from 1, and its ipma lists each item's); false when the
+// meta box does not describe the item.
+bool transforms_of(std::string_view meta, std::uint32_t id, std::vector<heif_transform>& out) {
+    if (meta.size() < 4) return false;
+    std::string_view properties = child(meta.substr(4), "iprp");  // meta is a full box
+    if (!properties.data()) return false;
+    std::vector<box> listed = boxes_in(child(properties, "ipco"));
+    for (const box& map : boxes_in(properties)) {
+        if (map.type != "ipma" || map.body.size() < 8) continue;
+        auto* p = reinterpret_cast<const unsigned char*>(map.body.data());
+        const bool long_ids = p[0] >= 1, long_indices = p[3] & 1;
+        std::size_t at = 8, count = big_endian_32(p + 4);
+        for (std::size_t entry = 0; entry < count; ++entry) {
+            std::size_t id_size = long_ids ? 4 : 2;
+            if (map.body.size() - at < id_size + 1) return false;
+            std::uint32_t item = long_ids ? big_endian_32(p + at) : std::uint32_t(p[at] << 8 | p[at + 1]);
+            std::size_t associations = p[at + id_size], index_size = long_indices ? 2 : 1;
+            at += id_size + 1;
+            if (map.body.size() - at < associations * index_size) return false;
+            for (std::size_t a = 0; a < associations; ++a, at += index_size) {
+                if (item != id) continue;
+                std::size_t index = long_indices ? (p[at] & 0x7f) << 8 | p[at + 1] : p[at] & 0x7f;
+                if (index == 0 || index > listed.size() || listed[index - 1].body.empty()) continue;
+                const box& property = listed[index - 1];
+                int value = static_cast<unsigned char>(property.body[0]);
+                if (property.type == "irot") out.push_back({false, value & 3});
+                if (property.type == "imir") out.push_back({true, value & 1});
+            }
+            if (item == id) return true;
+        }
+    }
+    return false;
+}
+
 // ---- EXIF ----
 
 struct tiff_reader {
@@ -308,11 +420,9 @@ struct tiff_reader {
 constexpr std::uint32_t orientation_entry_tag = 274;
 constexpr std::string_view exif_marker{"Exif\0\0", 6};
 
-// "Exif\0\0" and the TIFF data of a HEIF Exif item (which begins with the 4-byte offset of
-// the TIFF header), with IFD0's Orientation entry taken out: the entries after it move up
-// one place, and every offset in the block stays valid. Empty when the item holds no TIFF
-// header where it says, or IFD0 does not fit in it.
-std::string exif_without_orientation(const std::vector<unsigned char>& item) {
+// The TIFF data of a HEIF Exif item (which begins with the 4-byte offset of the TIFF header);
+// empty when the item holds no TIFF header where it says.
+std::string tiff_data_of(const std::vector<unsigned char>& item) {
     if (item.size() < 4) return {};
     std::size_t start = 4 + std::size_t(big_endian_32(item.data()));
     if (start > item.size()) return {};
@@ -321,6 +431,15 @@ std::string exif_without_orientation(const std::vector<unsigned char>& item) {
     if (std::string_view(block).starts_with(exif_marker)) block.erase(0, exif_marker.size());
     if (block.size() < 8 || !(block.starts_with(std::string_view("II*\0", 4)) || block.starts_with("MM\0*")))
         return {};
+    return block;
+}
+
+// "Exif\0\0" and the TIFF data of a HEIF Exif item, with IFD0's Orientation entry taken out: the entries after it move up
+// one place, and every offset in the block stays valid. Empty when the item holds no TIFF
+// header where it says, or IFD0 does not fit in it.
+std::string exif_without_orientation(const std::vector<unsigned char>& item) {
+    std::string block = tiff_data_of(item);
+    if (block.empty()) return {};
     auto* bytes = reinterpret_cast<unsigned char*>(block.data());
     tiff_reader tiff{bytes, block.size(), bytes[0] == 'I'};
     std::size_t ifd = tiff.u32(4);
@@ -341,20 +460,30 @@ std::string exif_without_orientation(const std::vector<unsigned char>& item) {
     return std::string(exif_marker) + block;
 }
 
-ref container::exif_bytes() const {
+std::vector<unsigned char> container::exif_item() const {
     heif_item_id id = 0;
-    if (heif_image_handle_get_list_of_metadata_block_IDs(primary(), "Exif", &id, 1) != 1) return ref();
+    if (heif_image_handle_get_list_of_metadata_block_IDs(primary(), "Exif", &id, 1) != 1) return {};
     // A size beyond the file's is a lie; nothing is allocated for it.
     std::size_t size = heif_image_handle_get_metadata_size(primary(), id);
-    if (size < 4 || size > static_cast<std::size_t>(source_.size)) return ref();
+    if (size < 4 || size > static_cast<std::size_t>(source_.size)) return {};
     std::vector<unsigned char> item(size);
     heif_error error;
     {
         gil_released lock_free;
         error = heif_image_handle_get_metadata(primary(), id, item.data());
     }
-    if (error.code != heif_error_Ok) return ref();  // a block that cannot be read is no block
-    std::string block = exif_without_orientation(item);
+    if (error.code != heif_error_Ok) return {};  // a block that cannot be read is no block
+    return item;
+}
+
+bool container::primary_transforms(std::vector<heif_transform>& out) const {
+    heif_item_id id = 0;
+    if (heif_context_get_primary_image_ID(context_.get(), &id).code != heif_error_Ok) return false;
+    return transforms_of(read_meta(source_.fd.get(), source_.size), id, out);
+}
+
+ref container::exif_bytes() const {
+    std::string block = exif_without_orientation(exif_item());
     if (block.empty()) return ref();
     return steal(PyBytes_FromStringAndSize(block.data(), static_cast<Py_ssize_t>(block.size())));
 }
@@ -396,6 +525,14 @@ heif_header read_heif_header(handle path) {
     heif_image_handle* primary = file.primary();
     return {pair(number(heif_image_handle_get_width(primary)), number(heif_image_handle_get_height(primary))),
             borrow(file.format()), exif_mapping(file.exif_bytes())};
+}
+
+heif_exif read_heif_exif(handle path) {
+    container file(path);
+    heif_exif out{tiff_data_of(file.exif_item()), {}, false};
+    gil_released lock_free;
+    out.transforms_read = file.primary_transforms(out.transforms);
+    return out;
 }
 
 }  // namespace qv

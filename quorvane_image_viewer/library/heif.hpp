@@ -5,6 +5,9 @@
 
 #include "pyxx.hpp"
 
+#include <string>
+#include <vector>
+
 namespace qv {
 
 // True when the file begins with an ISO-BMFF `ftyp` box naming a HEIF or AVIF brand.
@@ -30,5 +33,23 @@ struct heif_header {
     ref exif;
 };
 heif_header read_heif_header(handle path);
+
+// One of the container's turns of an image: a mirror (`value` as libheif reads it: 0 top to
+// bottom, 1 left to right) or a counter-clockwise turn by `value` quarters.
+struct heif_transform {
+    bool mirror;
+    int value;
+};
+
+// The primary image's EXIF block as TIFF data, Orientation left in (empty when there is none
+// or it cannot be read), and the turns libheif applies to that image, in their order
+// (`transforms_read` false when they could not be read); from the container alone, no pixel
+// decoded. A broken file raises as open_heif does.
+struct heif_exif {
+    std::string tiff;
+    std::vector<heif_transform> transforms;
+    bool transforms_read = false;
+};
+heif_exif read_heif_exif(handle path);
 
 }  // namespace qv

@@ -5,6 +5,7 @@
 
 #include "exif_block.hpp"
 #include "files.hpp"
+#include "heif.hpp"
 #include "jpeg.hpp"
 
 #include <fcntl.h>
@@ -151,6 +152,8 @@ bool is_tiff_data(std::string_view data) {
     return data.substr(0, 4) == std::string_view("II*\0", 4) || data.substr(0, 4) == std::string_view("MM\0*", 4);
 }
 
+bool turned_preview(std::string_view block, const exif::tiff_layout& tiff, jpeg::turn t, std::string& out);
+
 // The upright embedded preview of the file at `path`, or false when it has none or it cannot
 // be read.
 bool upright_preview(const char* path, std::string& out) {
@@ -175,8 +178,27 @@ bool upright_preview(const char* path, std::string& out) {
     }
     exif::tiff_layout tiff = exif::read_tiff(block);
     if (!tiff.readable || !tiff.preview_valid) return false;
+    return turned_preview(block, tiff, jpeg::upright_turn(tiff.orientation_plain ? tiff.orientation : 1), out);
+}
+
+// The upright embedded preview in a HEIF file's EXIF block, or false. libheif's encoders
+// store the pixels (and so the preview) as given and turn them by the container, whose turn
+// they also copy into the EXIF Orientation: the preview takes the container's turn, as the
+// picture does, and the Orientation is left unread.
+bool upright_heif_preview(const heif_exif& exif, std::string& out) {
+    exif::tiff_layout tiff = exif::read_tiff(exif.tiff);
+    if (!exif.transforms_read || !tiff.readable || !tiff.preview_valid) return false;
+    jpeg::turn t;
+    for (const heif_transform& step : exif.transforms)
+        t = t.then(step.mirror ? jpeg::turn{true, step.value == 0 ? 2 : 0} : jpeg::clockwise(-90L * step.value));
+    return turned_preview(exif.tiff, tiff, t, out);
+}
+
+// The preview the valid IFD1 of TIFF data `block` names, turned by `t`.
+bool turned_preview(std::string_view block, const exif::tiff_layout& tiff, jpeg::turn t, std::string& out) {
     std::string_view preview = exif::preview_of(block, tiff);
-    const jpeg::turn t = jpeg::upright_turn(tiff.orientation_plain ? tiff.orientation : 1);
+    // The codec reads past a segment that overruns, Pillow does not: such a preview is none.
+    if (!exif::scan_jpeg(preview).complete) return false;
     jpeg::header h;
     if (!jpeg::read_header(preview, h)) return false;
     if (t.identity()) {
@@ -301,6 +323,19 @@ ref preview_bytes(handle path) {
     ref encoded = fs_encoded(target);
     const char* at = PyBytes_AS_STRING(encoded.ptr());
     std::string out;
+    if (is_heif_file(target)) {
+        heif_exif exif;
+        try {
+            exif = read_heif_exif(target);
+        } catch (error_already_set&) {
+            // A container that cannot be read has no preview to show; an interrupt still stops.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+            PyErr_Clear();
+            return borrow(none());
+        }
+        if (!unlocked_work([&] { return upright_heif_preview(exif, out); })) return borrow(none());
+        return bytes_of(out);
+    }
     if (!unlocked_work([&] { return upright_preview(at, out); })) return borrow(none());
     return bytes_of(out);
 }
