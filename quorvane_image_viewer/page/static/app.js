@@ -352,14 +352,20 @@ function step(by) {
 
 function ask(dialog, count) {
   for (const el of dialog.querySelectorAll(".count")) el.textContent = count === 1 ? "1 image" : `${count} images`;
+  // An earlier opening whose close event is still on its way is answered now, with its own answer:
+  // otherwise it would wait on and take this opening's answer, and a cancelled edit would run.
+  if (dialog.pending) dialog.pending(dialog.returnValue);
   return new Promise((resolve) => {
     dialog.returnValue = "";
-    // A close event still on its way from the last time the dialog shut must not answer this time.
-    const closed = () => {
-      if (dialog.open) return;
+    const finish = (answer) => {
       dialog.removeEventListener("close", closed);
-      resolve(dialog.returnValue);
+      dialog.pending = null;
+      resolve(answer);
     };
+    const closed = () => {
+      if (!dialog.open) finish(dialog.returnValue);
+    };
+    dialog.pending = finish;
     dialog.addEventListener("close", closed);
     dialog.showModal();
   });
